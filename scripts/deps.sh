@@ -1,0 +1,19 @@
+# Installs the Debian packages named in the arguments that are not installed yet.
+# Sourced by the other scripts.
+ensure_packages() {
+  local missing=()
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing Debian packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev
+  libgtest-dev googletest)
+TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick dbus nodejs)

@@ -1,0 +1,20 @@
+#include "app/app_delegate.h"
+
+AppDelegate::AppDelegate(platform::Services services) : platform(services) {}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::applicationDidFinishLaunching() {
+  installQuitMenu();
+  log("launcher.started");
+  launchRuntime();
+}
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() { return false; }
+
+void AppDelegate::installQuitMenu() {
+  platform::MenuItem applicationItem;
+  applicationItem.submenu.push_back(platform::MenuItem{
+      .title = "Quit ZOLVEN", .action = platform::MenuAction::Terminate, .keyEquivalent = "q", .submenu = {}});
+  platform.application.setMainMenu(platform::Menu{.items = {applicationItem}});
+}

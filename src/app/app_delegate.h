@@ -1,0 +1,69 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/services.h"
+
+// AppDelegate is the launcher. It owns every piece of launcher state and implements
+// every operation; the platform only calls it back.
+//
+// The life of one launch, as the log shows it:
+//   launcher.started -> runtime.architecture.selected -> runtime.started
+//   -> (the runtime prints its URL) runtime.ready -> browser.open.requested -> outcome
+//   -> (the user quits) the runtime gets SIGTERM -> runtime.exited
+//
+// Threads: the platform callbacks and every operation run on the main thread, and only
+// there are the fields touched. Work that starts on another thread (the runtime's output
+// and exit) hops to the main queue holding the delegate weakly. The log is the one
+// operation callable from any thread; it serialises itself with `logLock`.
+//
+// The operations live beside their subsystem: log in log/, launchRuntime,
+// consumeOutput and runtimeFinished in runtime/, the rest in app/.
+class AppDelegate final : public platform::ApplicationDelegate,
+                          public std::enable_shared_from_this<AppDelegate> {
+ public:
+  explicit AppDelegate(platform::Services platform);
+  ~AppDelegate() override;
+
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  // Platform callbacks.
+  void applicationDidFinishLaunching() override;
+  bool applicationShouldHandleReopen(bool hasVisibleWindows) override;
+  bool applicationShouldTerminateAfterLastWindowClosed() override;
+  platform::TerminateReply applicationShouldTerminate() override;
+
+  // Appends one record to the launcher log. Any thread; never fails towards the caller.
+  void log(std::string_view event, std::optional<std::string_view> url = std::nullopt,
+           std::optional<std::string_view> detail = std::nullopt);
+
+  void installQuitMenu();
+  void launchRuntime();
+  void consumeOutput(std::string_view chunk);
+  void runtimeFinished(const std::shared_ptr<platform::Task>& task);
+  void showFailure(std::string_view message);
+
+  // Read-only views for tests and diagnostics; main thread only.
+  const std::shared_ptr<platform::Task>& runtimeTask() const { return runtime; }
+  const std::string& bufferedOutput() const { return outputBuffer; }
+  bool hasOpenedURL() const { return openedURL; }
+  const std::optional<std::string>& readyURL() const { return zolvenURL; }
+  bool isTerminating() const { return terminating; }
+  std::optional<std::string> logFileLocation();
+
+ private:
+  platform::Services platform;
+
+  std::shared_ptr<platform::Task> runtime;
+  std::string outputBuffer;
+  bool openedURL = false;
+  std::optional<std::string> zolvenURL;
+  bool terminating = false;
+  std::mutex logLock;
+  std::optional<std::string> launcherLogURL;  // guarded by logLock
+};

@@ -1,0 +1,15 @@
+#include "app/app_delegate.h"
+
+void AppDelegate::showFailure(std::string_view message) {
+  log("launcher.failed", std::nullopt, message);
+
+  platform::Alert alert;
+  alert.style = platform::AlertStyle::Critical;
+  alert.messageText = "ZOLVEN could not start.";
+  // The message ends with its own full stop; the sentence brings its leading space.
+  alert.informativeText = std::string(message) + " See the ZOLVEN log directory for diagnostics.";
+  alert.buttons = {"OK"};
+  platform.alerts.runModal(alert);
+
+  platform.application.terminate(platform::TerminationCause::Failure);
+}

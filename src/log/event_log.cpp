@@ -1,0 +1,29 @@
+// The launcher's log operation. Everything up to the encoded line happens on the
+// caller's thread; `logLock` covers the location and the append, so lines of
+// concurrent callers never interleave.
+#include <chrono>
+
+#include "app/app_delegate.h"
+#include "log/event_record.h"
+#include "log/log_file.h"
+#include "log/log_location.h"
+
+void AppDelegate::log(std::string_view event, std::optional<std::string_view> url,
+                      std::optional<std::string_view> detail) {
+  const std::string at = eventlog::formatTimestamp(std::chrono::system_clock::now());
+  const auto line = eventlog::encodeRecord({.at = at, .event = event, .url = url, .detail = detail});
+  if (!line) return;  // dropped: the log never reports its own failures
+
+  std::lock_guard lock(logLock);
+  if (!launcherLogURL) {
+    const platform::ProcessInfo& process = platform.processInfo;
+    launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
+                                              process.currentDirectory());
+  }
+  eventlog::appendLine(*launcherLogURL, *line);  // a failed append loses this record only
+}
+
+std::optional<std::string> AppDelegate::logFileLocation() {
+  std::lock_guard lock(logLock);
+  return launcherLogURL;
+}

@@ -1,0 +1,30 @@
+#include "log/log_location.h"
+
+#include "runtime/runtime_layout.h"
+
+namespace eventlog {
+namespace {
+
+bool isAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+}  // namespace
+
+std::string resolveLogFile(const platform::Environment& environment,
+                           std::string_view homeDirectory, std::string_view currentDirectory) {
+  using supervisor::joinPath;
+  if (const auto root = environment.get("ZOLVEN_LOG_ROOT")) {
+    if (root->empty()) return joinPath(currentDirectory, "launcher.log");
+    const std::string directory =
+        isAbsolute(*root) ? *root : joinPath(currentDirectory, *root);
+    return joinPath(directory, "launcher.log");
+  }
+  std::string stateHome;
+  if (const auto xdg = environment.get("XDG_STATE_HOME"); xdg && isAbsolute(*xdg)) {
+    stateHome = *xdg;
+  } else {
+    stateHome = joinPath(homeDirectory, ".local/state");
+  }
+  return joinPath(stateHome, "Keldrovan/ZOLVEN/launcher.log");
+}
+
+}  // namespace eventlog

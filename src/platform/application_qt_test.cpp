@@ -1,0 +1,113 @@
+// The Qt application object with a real event loop, on Qt's offscreen platform.
+#include "platform/application_qt.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace platform {
+namespace {
+
+class RecordingDelegate final : public ApplicationDelegate {
+ public:
+  std::function<void()> onFinishLaunching;
+  TerminateReply reply = TerminateReply::Now;
+  int finishLaunchingCalls = 0;
+  int terminateCalls = 0;
+
+  void applicationDidFinishLaunching() override {
+    ++finishLaunchingCalls;
+    if (onFinishLaunching) onFinishLaunching();
+  }
+  bool applicationShouldHandleReopen(bool) override { return true; }
+  bool applicationShouldTerminateAfterLastWindowClosed() override { return false; }
+  TerminateReply applicationShouldTerminate() override {
+    ++terminateCalls;
+    return reply;
+  }
+};
+
+Menu quitMenu() {
+  MenuItem app;
+  app.submenu.push_back({.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
+  return Menu{.items = {app}};
+}
+
+TEST(QtApplication, QuitItemHasCtrlQAndReachesTheDelegate) {
+  QtApplication application(/*gui=*/false);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  application.setDelegate(delegate);
+  application.setMainMenu(quitMenu());
+
+  ASSERT_NE(application.quitMenu(), nullptr);
+  const auto actions = application.quitMenu()->actions();
+  ASSERT_EQ(actions.size(), 1);
+  EXPECT_EQ(actions[0]->text(), QStringLiteral("Quit ZOLVEN"));
+  EXPECT_EQ(actions[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+  actions[0]->trigger();
+  EXPECT_EQ(delegate->terminateCalls, 1);
+}
+
+TEST(QtApplication, RunsTheStartUpInsideTheLoopAndEndsWithTheFailureStatus) {
+  QtApplication application(/*gui=*/false);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->onFinishLaunching = [&] { application.terminate(TerminationCause::Failure); };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 1);
+  EXPECT_EQ(delegate->finishLaunchingCalls, 1);
+  EXPECT_EQ(delegate->terminateCalls, 1);
+}
+
+TEST(QtApplication, LaterReplyEndsTheLoopFromTheMainQueue) {
+  QtApplication application(/*gui=*/false);
+  QtMainQueue mainQueue;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->reply = TerminateReply::Later;
+  std::thread worker;
+  delegate->onFinishLaunching = [&] {
+    application.terminate(TerminationCause::Normal);
+    worker = std::thread([&] {
+      mainQueue.async([&] { application.replyToApplicationShouldTerminate(true); });
+    });
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  worker.join();
+}
+
+TEST(QtMainQueue, RunsItemsFromOtherThreadsInOrderOnTheMainThread) {
+  QtApplication application(/*gui=*/false);
+  QtMainQueue mainQueue;
+  const auto mainThread = std::this_thread::get_id();
+  std::vector<int> seen;
+  bool allOnMain = true;
+  constexpr int kItems = 1000;
+  std::thread producer([&] {
+    for (int i = 0; i < kItems; ++i)
+      mainQueue.async([&, i] {
+        allOnMain = allOnMain && std::this_thread::get_id() == mainThread;
+        seen.push_back(i);
+        if (i == kItems - 1) QCoreApplication::exit(0);
+      });
+  });
+  QCoreApplication::exec();
+  producer.join();
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kItems));
+  for (int i = 0; i < kItems; ++i) ASSERT_EQ(seen[i], i);
+  EXPECT_TRUE(allOnMain);
+}
+
+}  // namespace
+}  // namespace platform
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  // These tests need no screen; a test run under a display sets its own platform.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}

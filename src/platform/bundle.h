@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+class Bundle {
+ public:
+  virtual ~Bundle() = default;
+  // The absolute path of the application's resources directory, or nothing when the
+  // running program has none.
+  virtual std::optional<std::string> resourceDirectory() const = 0;
+};
+
+// The resources directory is "resources" beside the real path of the running executable.
+class ExecutableBundle final : public Bundle {
+ public:
+  std::optional<std::string> resourceDirectory() const override;
+};
+
+}  // namespace platform

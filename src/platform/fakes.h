@@ -1,0 +1,143 @@
+#pragma once
+
+// Fakes of the platform seams, for tests of the launcher's logic without a desktop or
+// real child processes.
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+
+namespace platform::fake {
+
+class FakeApplication final : public Application {
+ public:
+  void setActivationPolicy(ActivationPolicy policy) override { activationPolicy = policy; }
+  void setDelegate(std::weak_ptr<ApplicationDelegate> d) override { delegate = std::move(d); }
+  void setMainMenu(const Menu& menu) override { mainMenu = menu; }
+  int run() override;
+  // Consults the delegate as the real application does and records the answer.
+  void terminate(TerminationCause cause) override;
+  void replyToApplicationShouldTerminate(bool shouldTerminate) override;
+
+  std::optional<ActivationPolicy> activationPolicy;
+  std::weak_ptr<ApplicationDelegate> delegate;
+  std::optional<Menu> mainMenu;
+  std::vector<TerminateReply> terminateReplies;
+  std::vector<bool> replies;
+  bool ended = false;
+  int exitStatus = 0;
+};
+
+// The main queue: work piles up until the test runs it on its own thread.
+class FakeMainQueue final : public DispatchQueue {
+ public:
+  void async(std::function<void()> work) override;
+  // Runs queued items, in order, until the queue is empty; returns how many ran.
+  int runPending();
+  // Runs items as they arrive until `done` holds or the deadline passes.
+  bool runUntil(const std::function<bool()>& done,
+                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<std::function<void()>> items_;
+};
+
+class FakeAlerts final : public AlertPresenter {
+ public:
+  void runModal(const Alert& alert) override { shown.push_back(alert); }
+  std::vector<Alert> shown;
+};
+
+class FakeBundle final : public Bundle {
+ public:
+  std::optional<std::string> resourceDirectory() const override { return resources; }
+  std::optional<std::string> resources;
+};
+
+class FakeProcessInfo final : public ProcessInfo {
+ public:
+  Environment environment() const override { return env; }
+  std::string homeDirectory() const override { return home; }
+  std::string currentDirectory() const override { return cwd; }
+  Environment env;
+  std::string home = "/nonexistent-home";
+  std::string cwd = "/";
+};
+
+// A child task driven by the test: exit() and output() call the handlers the launcher
+// installed, on the test's thread, as the real task does on its own.
+class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask> {
+ public:
+  explicit FakeTask(TaskOptions options) : options(std::move(options)) {}
+
+  void setOutputHandler(OutputHandler handler) override;
+  void setTerminationHandler(TerminationHandler handler) override;
+  std::optional<std::string> launch() override;
+  int processIdentifier() const override { return 4242; }
+  bool isRunning() const override;
+  void terminate() override;
+  void killProcessGroup() override;
+  void waitUntilExit() override;
+  bool waitUntilExit(std::chrono::milliseconds timeout) override;
+  int terminationStatus() const override;
+
+  void output(std::string_view chunk);
+  void exit(int status);
+
+  const TaskOptions options;
+  std::optional<std::string> launchError;  // what launch() will report
+  bool launched = false;
+  int terminateCalls = 0;
+  int killCalls = 0;
+  bool outputHandlerSet = false;
+  std::function<void()> onTerminate;  // runs inside terminate(), before it returns
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable exited_;
+  OutputHandler outputHandler_;
+  TerminationHandler terminationHandler_;
+  bool running_ = false;
+  bool done_ = false;
+  int status_ = 0;
+};
+
+class FakeTaskFactory final : public TaskFactory {
+ public:
+  std::shared_ptr<Task> makeTask(TaskOptions options) override;
+  std::optional<std::string> nextLaunchError;
+  std::vector<std::shared_ptr<FakeTask>> made;
+};
+
+// All fakes together, with the real thread-per-item global queue.
+struct FakePlatform {
+  FakeApplication application;
+  FakeMainQueue mainQueue;
+  ThreadQueue globalQueue;
+  FakeTaskFactory tasks;
+  FakeAlerts alerts;
+  FakeBundle bundle;
+  FakeProcessInfo processInfo;
+
+  Services services() {
+    return Services{.application = application,
+                    .mainQueue = mainQueue,
+                    .globalQueue = globalQueue,
+                    .tasks = tasks,
+                    .alerts = alerts,
+                    .bundle = bundle,
+                    .processInfo = processInfo};
+  }
+};
+
+}  // namespace platform::fake

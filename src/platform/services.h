@@ -1,0 +1,24 @@
+#pragma once
+
+#include "platform/alert.h"
+#include "platform/application.h"
+#include "platform/bundle.h"
+#include "platform/dispatch.h"
+#include "platform/process_info.h"
+#include "platform/task.h"
+
+namespace platform {
+
+// The platform objects the launcher uses, owned by the process entry (or by a test)
+// and outliving the delegate.
+struct Services {
+  Application& application;
+  DispatchQueue& mainQueue;
+  DispatchQueue& globalQueue;
+  TaskFactory& tasks;
+  AlertPresenter& alerts;
+  Bundle& bundle;
+  ProcessInfo& processInfo;
+};
+
+}  // namespace platform

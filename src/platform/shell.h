@@ -1,0 +1,23 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/services.h"
+
+namespace platform {
+
+// Everything the desktop gives this process, made once by the process entry and kept
+// until the process ends.
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  virtual Services& services() = 0;
+};
+
+// The desktop shell of this build: Qt for the application, POSIX for the rest. With
+// DISPLAY or WAYLAND_DISPLAY set and the display reachable it is a windowless GUI
+// application with a tray icon; otherwise it runs headless and prints alerts to
+// standard error.
+std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv);
+
+}  // namespace platform

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/environment.h"
+
+namespace platform {
+
+struct TaskOptions {
+  std::string executable;               // absolute path, run directly (no shell, no PATH search)
+  std::vector<std::string> arguments;   // argv[1..]; argv[0] is the executable path
+  std::string currentDirectory;
+  Environment environment;
+};
+
+// One child process whose standard output is a pipe read by the task.
+//
+// The task is passive towards its owner: it reports output and exit through the two
+// handlers, which run on a thread of the task's own, never on the caller's thread.
+// Standard input and standard error are inherited from this process.
+class Task {
+ public:
+  // Called with each non-empty chunk read from the child's standard output, in order,
+  // and once with an empty chunk at end of file.
+  using OutputHandler = std::function<void(std::string_view chunk)>;
+  // Called once, after the child has exited and has been reaped.
+  using TerminationHandler = std::function<void(const std::shared_ptr<Task>& task)>;
+
+  virtual ~Task() = default;
+
+  // Both handlers must be set before launch(); setOutputHandler(nullptr) removes it.
+  virtual void setOutputHandler(OutputHandler handler) = 0;
+  virtual void setTerminationHandler(TerminationHandler handler) = 0;
+
+  // Starts the child. Returns the system's message when it could not be started
+  // (for example "Permission denied"), nothing on success. Call from the main thread.
+  virtual std::optional<std::string> launch() = 0;
+
+  // Valid after a successful launch.
+  virtual int processIdentifier() const = 0;
+  virtual bool isRunning() const = 0;
+  // Sends SIGTERM to the child and returns at once; does nothing once it has exited.
+  virtual void terminate() = 0;
+  // Sends SIGKILL to the child's process group; does nothing once it has exited.
+  virtual void killProcessGroup() = 0;
+  // Blocks until the child has exited and its termination handler has returned.
+  virtual void waitUntilExit() = 0;
+  // As waitUntilExit(), for at most `timeout`; true when the child has exited.
+  virtual bool waitUntilExit(std::chrono::milliseconds timeout) = 0;
+  // The exit code, or the signal number when a signal ended the child.
+  virtual int terminationStatus() const = 0;
+};
+
+class TaskFactory {
+ public:
+  virtual ~TaskFactory() = default;
+  virtual std::shared_ptr<Task> makeTask(TaskOptions options) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#include "app/app_delegate.h"
+#include "runtime/runtime_layout.h"
+
+void AppDelegate::launchRuntime() {
+  const std::optional<std::string> resources = platform.bundle.resourceDirectory();
+  if (!resources) {
+    showFailure("Application resources could not be located.");
+    return;
+  }
+
+  const std::string_view architecture = supervisor::hostArchitecture();
+  const supervisor::RuntimeLayout layout =
+      supervisor::resolveRuntimeLayout(*resources, architecture, supervisor::fileExists);
+  log("runtime.architecture.selected", std::nullopt, architecture);
+
+  for (const std::string& required : layout.requiredFiles()) {
+    if (!supervisor::fileExists(required)) {
+      showFailure("A required runtime resource is missing.");
+      return;
+    }
+  }
+
+  std::shared_ptr<platform::Task> task = platform.tasks.makeTask(platform::TaskOptions{
+      .executable = layout.nodeExecutable,
+      .arguments = {layout.entryScript},
+      .currentDirectory = layout.appDirectory,
+      .environment = supervisor::childEnvironment(platform.processInfo.environment(), layout),
+  });
+
+  // Both handlers run on the task's thread: they only hop to the main queue, holding
+  // the delegate weakly so that a late callback after the delegate is gone does nothing.
+  platform::DispatchQueue& mainQueue = platform.mainQueue;
+  task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue](std::string_view chunk) {
+    if (chunk.empty()) return;  // end of file
+    mainQueue.async([weakSelf, bytes = std::string(chunk)] {
+      if (auto self = weakSelf.lock()) self->consumeOutput(bytes);
+    });
+  });
+  task->setTerminationHandler(
+      [weakSelf = weak_from_this(), &mainQueue](const std::shared_ptr<platform::Task>& ended) {
+        mainQueue.async([weakSelf, ended] {
+          if (auto self = weakSelf.lock()) self->runtimeFinished(ended);
+        });
+      });
+
+  runtime = task;
+  if (const std::optional<std::string> error = task->launch()) {
+    runtime.reset();
+    task->setOutputHandler(nullptr);
+    log("runtime.start.failed", std::nullopt, *error);
+    showFailure("The local runtime could not be launched.");
+    return;
+  }
+  log("runtime.started", std::nullopt, "pid=" + std::to_string(task->processIdentifier()));
+}

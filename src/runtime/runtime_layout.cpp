@@ -1,0 +1,59 @@
+#include "runtime/runtime_layout.h"
+
+#include <sys/stat.h>
+
+namespace supervisor {
+
+std::string joinPath(std::string_view base, std::string_view component) {
+  std::string path(base);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  while (!component.empty() && component.front() == '/') component.remove_prefix(1);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += component;
+  return path;
+}
+
+std::string_view hostArchitecture() {
+#if defined(__aarch64__)
+  return "arm64";
+#elif defined(__x86_64__)
+  return "x64";
+#else
+#error "no runtime architecture name for this machine"
+#endif
+}
+
+RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
+                                   std::string_view architecture,
+                                   const std::function<bool(const std::string&)>& exists) {
+  RuntimeLayout layout;
+  layout.resourcesDirectory = std::string(resourcesDirectory);
+  layout.runtimeRoot = joinPath(resourcesDirectory, "runtime");
+  layout.architectureDirectory = joinPath(layout.runtimeRoot, architecture);
+  layout.runtimeDirectory =
+      exists(layout.architectureDirectory) ? layout.architectureDirectory : layout.runtimeRoot;
+  layout.appDirectory = joinPath(layout.runtimeDirectory, "app");
+  layout.nodeExecutable = joinPath(layout.runtimeDirectory, "bin/node");
+  layout.entryScript = joinPath(layout.appDirectory, "scripts/packaged-runtime.mjs");
+  layout.runtimeConfig = joinPath(resourcesDirectory, "config/runtime-config.json");
+  layout.runtimeBinDirectory = joinPath(layout.runtimeDirectory, "bin");
+  return layout;
+}
+
+platform::Environment childEnvironment(const platform::Environment& launcher,
+                                       const RuntimeLayout& layout) {
+  platform::Environment environment = launcher;
+  environment.set("PATH", "/usr/bin:/bin:/usr/sbin:/sbin");
+  environment.set("ZOLVEN_PACKAGED_RESOURCE_ROOT", layout.appDirectory);
+  environment.set("ZOLVEN_PACKAGED_CONFIG", layout.runtimeConfig);
+  environment.set("ZOLVEN_PACKAGED_BIN_DIR", layout.runtimeBinDirectory);
+  environment.set("ZOLVEN_SUPPRESS_BROWSER", "1");
+  return environment;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace supervisor

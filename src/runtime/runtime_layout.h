@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/environment.h"
+
+namespace supervisor {
+
+// Joins two paths with exactly one "/" between them; a component may hold "/" itself.
+std::string joinPath(std::string_view base, std::string_view component);
+
+// The architecture directory's name for this machine, in node's words: "arm64" on
+// aarch64, "x64" on x86_64.
+std::string_view hostArchitecture();
+
+// Where the runtime lies inside the resources directory; every entry an absolute path.
+struct RuntimeLayout {
+  std::string resourcesDirectory;
+  std::string runtimeRoot;            // resources/runtime
+  std::string architectureDirectory;  // resources/runtime/<arch>
+  std::string runtimeDirectory;       // the architecture directory if it exists, else the root
+  std::string appDirectory;           // runtime directory/app
+  std::string nodeExecutable;         // runtime directory/bin/node
+  std::string entryScript;            // app directory/scripts/packaged-runtime.mjs
+  std::string runtimeConfig;          // resources/config/runtime-config.json
+  std::string runtimeBinDirectory;    // runtime directory/bin
+
+  // The files a launch needs, in the order they are checked.
+  std::vector<std::string> requiredFiles() const {
+    return {nodeExecutable, entryScript, runtimeConfig};
+  }
+};
+
+// Anything at the architecture directory's path, even a plain file, selects it.
+RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
+                                   std::string_view architecture,
+                                   const std::function<bool(const std::string&)>& exists);
+
+// The runtime's environment: the launcher's own, with PATH replaced and the four
+// ZOLVEN_ values the runtime reads set, each replacing any inherited value.
+platform::Environment childEnvironment(const platform::Environment& launcher,
+                                       const RuntimeLayout& layout);
+
+// True when anything (file or directory, through symbolic links) exists at `path`.
+bool fileExists(const std::string& path);
+
+}  // namespace supervisor

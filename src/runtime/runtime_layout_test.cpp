@@ -1,0 +1,73 @@
+#include "runtime/runtime_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace supervisor {
+namespace {
+
+TEST(JoinPath, PutsExactlyOneSlashBetween) {
+  EXPECT_EQ(joinPath("/a", "b"), "/a/b");
+  EXPECT_EQ(joinPath("/a/", "b"), "/a/b");
+  EXPECT_EQ(joinPath("/a", "/b"), "/a/b");
+  EXPECT_EQ(joinPath("/a", "bin/node"), "/a/bin/node");
+  EXPECT_EQ(joinPath("/", "b"), "/b");
+}
+
+TEST(HostArchitecture, IsNodesNameForThisMachine) {
+#if defined(__x86_64__)
+  EXPECT_EQ(hostArchitecture(), "x64");
+#elif defined(__aarch64__)
+  EXPECT_EQ(hostArchitecture(), "arm64");
+#endif
+}
+
+TEST(ResolveRuntimeLayout, ArchitectureDirectoryWhenPresent) {
+  const std::set<std::string> present = {"/r/resources/runtime/x64"};
+  const auto layout = resolveRuntimeLayout("/r/resources", "x64",
+                                           [&](const std::string& p) { return present.count(p) > 0; });
+  EXPECT_EQ(layout.runtimeRoot, "/r/resources/runtime");
+  EXPECT_EQ(layout.runtimeDirectory, "/r/resources/runtime/x64");
+  EXPECT_EQ(layout.appDirectory, "/r/resources/runtime/x64/app");
+  EXPECT_EQ(layout.nodeExecutable, "/r/resources/runtime/x64/bin/node");
+  EXPECT_EQ(layout.entryScript, "/r/resources/runtime/x64/app/scripts/packaged-runtime.mjs");
+  EXPECT_EQ(layout.runtimeBinDirectory, "/r/resources/runtime/x64/bin");
+  // The configuration never moves with the architecture choice.
+  EXPECT_EQ(layout.runtimeConfig, "/r/resources/config/runtime-config.json");
+  EXPECT_EQ(layout.requiredFiles(),
+            (std::vector<std::string>{layout.nodeExecutable, layout.entryScript,
+                                      layout.runtimeConfig}));
+}
+
+TEST(ResolveRuntimeLayout, RuntimeRootWithoutArchitectureDirectory) {
+  const auto layout = resolveRuntimeLayout("/r/resources", "x64", [](const std::string&) { return false; });
+  EXPECT_EQ(layout.runtimeDirectory, "/r/resources/runtime");
+  EXPECT_EQ(layout.nodeExecutable, "/r/resources/runtime/bin/node");
+  EXPECT_EQ(layout.entryScript, "/r/resources/runtime/app/scripts/packaged-runtime.mjs");
+  EXPECT_EQ(layout.runtimeConfig, "/r/resources/config/runtime-config.json");
+}
+
+TEST(ChildEnvironment, ReplacesPathAndSetsTheRuntimeValues) {
+  const platform::Environment launcher({{"HOME", "/home/ada"},
+                                        {"PATH", "/opt/bin:/usr/bin"},
+                                        {"ZOLVEN_SUPPRESS_BROWSER", "0"},
+                                        {"ZOLVEN_LOG_ROOT", "/logs"},
+                                        {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
+  const auto layout = resolveRuntimeLayout("/r", "x64", [](const std::string&) { return false; });
+  const auto child = childEnvironment(launcher, layout);
+  EXPECT_EQ(child.entries(),
+            (std::vector<platform::Environment::Entry>{
+                {"HOME", "/home/ada"},
+                {"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"},
+                {"ZOLVEN_SUPPRESS_BROWSER", "1"},
+                {"ZOLVEN_LOG_ROOT", "/logs"},
+                {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"},
+                {"ZOLVEN_PACKAGED_RESOURCE_ROOT", "/r/runtime/app"},
+                {"ZOLVEN_PACKAGED_CONFIG", "/r/config/runtime-config.json"},
+                {"ZOLVEN_PACKAGED_BIN_DIR", "/r/runtime/bin"},
+            }));
+}
+
+}  // namespace
+}  // namespace supervisor

@@ -1,0 +1,133 @@
+#pragma once
+
+// A temporary launcher bundle around a copy of the built launcher, with a shell script
+// standing in for node, and helpers to run it headless and read its log.
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "process.h"
+#include "temp_dir.h"
+
+namespace testsupport {
+
+#if defined(__aarch64__)
+inline const std::string kArch = "arm64";
+#else
+inline const std::string kArch = "x64";
+#endif
+
+// Records what the runtime was given, then behaves as the test asks. The runtime's
+// PATH is the launcher's fixed one, so everything it runs comes from /usr/bin or /bin.
+inline const char* kRecordingNode = R"(#!/bin/sh
+out="$ZOLVEN_TEST_RECORD"
+printf '%s\n' "$#" "$@" > "$out/args.tmp" && mv "$out/args.tmp" "$out/args"
+pwd > "$out/cwd"
+env > "$out/env"
+echo $$ > "$out/pid.tmp" && mv "$out/pid.tmp" "$out/pid"
+exec sleep 1000
+)";
+
+class LauncherBundle {
+ public:
+  LauncherBundle() {
+    std::filesystem::create_directories(root());
+    std::filesystem::copy_file(ZOLVEN_LAUNCHER_PATH, executable());
+    std::filesystem::create_directories(dir_.str("record"));
+    std::filesystem::create_directories(dir_.str("logs"));
+  }
+
+  std::string root() const { return dir_.str("bundle"); }
+  std::string executable() const { return dir_.str("bundle/zolven-launcher"); }
+  std::string resources(const std::string& relative = "") const {
+    return relative.empty() ? dir_.str("bundle/resources") : dir_.str("bundle/resources/" + relative);
+  }
+  std::string record(const std::string& name) const { return dir_.str("record/" + name); }
+  std::string logFile() const { return dir_.str("logs/launcher.log"); }
+  const TempDir& dir() const { return dir_; }
+
+  // runtime: "runtime/<arch>" or "runtime".
+  void addNode(const std::string& runtime, const std::string& script = kRecordingNode,
+               std::filesystem::perms mode = std::filesystem::perms::owner_all) {
+    writeFile(resources(runtime + "/bin/node"), script, mode);
+  }
+  void addEntryScript(const std::string& runtime) {
+    writeFile(resources(runtime + "/app/scripts/packaged-runtime.mjs"), "// entry\n");
+  }
+  void addConfig() { writeFile(resources("config/runtime-config.json"), "{}\n"); }
+  void addRuntime(const std::string& runtime) {
+    addNode(runtime);
+    addEntryScript(runtime);
+    addConfig();
+  }
+
+  // The launcher's environment: a small fixed one, headless, logging into the bundle's
+  // temp dir, plus what the test adds (a value of std::nullopt removes a variable).
+  std::vector<std::string> environment(
+      const std::map<std::string, std::optional<std::string>>& extra = {}) const {
+    std::map<std::string, std::optional<std::string>> env = {
+        {"PATH", "/usr/local/bin:/usr/bin:/bin"},
+        {"HOME", dir_.str("home")},
+        {"ZOLVEN_LOG_ROOT", dir_.str("logs")},
+        {"ZOLVEN_TEST_RECORD", dir_.str("record")},
+        {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"},
+    };
+    if (const char* asan = std::getenv("ASAN_OPTIONS")) env["ASAN_OPTIONS"] = asan;
+    if (const char* lsan = std::getenv("LSAN_OPTIONS")) env["LSAN_OPTIONS"] = lsan;
+    if (const char* ubsan = std::getenv("UBSAN_OPTIONS")) env["UBSAN_OPTIONS"] = ubsan;
+    for (const auto& [key, value] : extra) env[key] = value;
+    std::vector<std::string> out;
+    for (const auto& [key, value] : env)
+      if (value) out.push_back(key + "=" + *value);
+    return out;
+  }
+
+  std::unique_ptr<Process> start(const std::map<std::string, std::optional<std::string>>& extra = {}) const {
+    return std::make_unique<Process>(std::vector<std::string>{executable()}, environment(extra),
+                                     dir_.str("stdout"), dir_.str("stderr"));
+  }
+
+  std::string launcherStdout() const { return readFile(dir_.str("stdout")); }
+  std::string launcherStderr() const { return readFile(dir_.str("stderr")); }
+
+  std::vector<nlohmann::json> records(const std::string& file = "") const {
+    std::vector<nlohmann::json> out;
+    std::istringstream lines(readFile(file.empty() ? logFile() : file));
+    for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
+    return out;
+  }
+  std::vector<std::string> events(const std::string& file = "") const {
+    std::vector<std::string> out;
+    for (const auto& record : records(file)) out.push_back(record["event"]);
+    return out;
+  }
+  bool hasEvent(const std::string& event) const {
+    for (const auto& e : events())
+      if (e == event) return true;
+    return false;
+  }
+
+  // The environment the runtime recorded, as NAME -> value.
+  std::map<std::string, std::string> childEnvironment() const {
+    std::map<std::string, std::string> env;
+    std::istringstream lines(readFile(record("env")));
+    for (std::string line; std::getline(lines, line);) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return env;
+  }
+  pid_t childPid() const { return static_cast<pid_t>(std::stol(readFile(record("pid")))); }
+  bool childStarted() const { return std::filesystem::exists(record("pid")); }
+
+ private:
+  TempDir dir_;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,96 @@
+#pragma once
+
+// Running the built launcher as a real process in tests.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+
+// Polls `condition` until it holds or the deadline passes. The deadline is generous: it
+// only bounds a hang, it never paces the test.
+inline bool waitFor(const std::function<bool()>& condition,
+                    std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// A child process with its standard output and error in files; killed (SIGKILL) when
+// the object goes away, so a failing test leaves nothing running.
+class Process {
+ public:
+  Process(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+          const std::string& stdoutPath, const std::string& stderrPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> env;
+    for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+    if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Process() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void signal(int number) const { ::kill(pid_, number); }
+
+  // The exit status (or 128 + signal), or nothing if it still runs after the deadline.
+  std::optional<int> waitExit(std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+    if (status_) return status_;
+    waitFor(
+        [&] {
+          int raw = 0;
+          if (::waitpid(pid_, &raw, WNOHANG) == pid_)
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+          return status_.has_value();
+        },
+        deadline);
+    return status_;
+  }
+  bool running() {
+    int raw = 0;
+    if (status_) return false;
+    if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
+      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace testsupport
