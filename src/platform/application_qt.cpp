@@ -65,6 +65,8 @@ void QtApplication::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) {
 }
 
 void QtApplication::setMainMenu(const Menu& menu) {
+  // Without widgets (headless) there is nothing to show a menu in; quit signals remain.
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) return;
   menu_ = std::make_unique<QMenu>();
   for (const MenuItem& top : menu.items) {
     for (const MenuItem& item : top.submenu) {
