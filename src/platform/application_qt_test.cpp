@@ -3,7 +3,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QAbstractButton>
 #include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +80,36 @@ TEST(QtApplication, LaterReplyEndsTheLoopFromTheMainQueue) {
   application.setDelegate(delegate);
   EXPECT_EQ(application.run(), 0);
   worker.join();
+}
+
+TEST(QtApplication, FailureAlertIsAModalBoxWithTheTextsAndOneOkButton) {
+  QtApplication application(/*gui=*/true);
+  QString title, text, informative;
+  QStringList buttons;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  bool wasModal = false;
+  // Inspects the box while exec() runs it, then presses its one button.
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    wasModal = box->isModal();
+    title = box->windowTitle();
+    text = box->text();
+    informative = box->informativeText();
+    icon = box->icon();
+    for (QAbstractButton* button : box->buttons()) buttons << button->text();
+    box->buttons().value(0)->click();
+  });
+  application.runModal(Alert{.style = AlertStyle::Critical,
+                             .messageText = "ZOLVEN could not start.",
+                             .informativeText = "Something. See the ZOLVEN log directory for diagnostics.",
+                             .buttons = {"OK"}});
+  EXPECT_TRUE(wasModal);
+  EXPECT_EQ(title, QStringLiteral("ZOLVEN"));
+  EXPECT_EQ(text, QStringLiteral("ZOLVEN could not start."));
+  EXPECT_EQ(informative, QStringLiteral("Something. See the ZOLVEN log directory for diagnostics."));
+  EXPECT_EQ(icon, QMessageBox::Critical);
+  EXPECT_EQ(buttons, QStringList{QStringLiteral("OK")});
 }
 
 TEST(QtMainQueue, RunsItemsFromOtherThreadsInOrderOnTheMainThread) {

@@ -1,0 +1,82 @@
+// The built launcher on a real X display (Xvfb): the failure alert is a real window that
+// stays until the user dismisses it, and pressing Return ends the launcher with status 1.
+#include <gtest/gtest.h>
+
+#include "launcher_bundle.h"
+
+namespace {
+
+using namespace testsupport;
+
+// Runs a short tool and returns its standard output.
+std::string run(const TempDir& dir, const std::string& display, const std::vector<std::string>& argv) {
+  Process tool(argv, {"PATH=/usr/bin:/bin", "DISPLAY=" + display}, dir.str("tool.out"), dir.str("tool.err"));
+  tool.waitExit();
+  return readFile(dir.str("tool.out"));
+}
+
+class XServer {
+ public:
+  explicit XServer(const TempDir& dir)
+      // -displayfd 1: the server picks a free display and prints its number when ready.
+      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"},
+                {"PATH=/usr/bin:/bin"}, dir.str("xvfb.out"), dir.str("xvfb.err")) {
+    if (waitFor([&] { return readFile(dir.str("xvfb.out")).find('\n') != std::string::npos; }))
+      display_ = ":" + readFile(dir.str("xvfb.out")).substr(0, readFile(dir.str("xvfb.out")).find('\n'));
+  }
+  const std::string& display() const { return display_; }
+
+ private:
+  Process server_;
+  std::string display_;
+};
+
+TEST(Desktop, FailureAlertIsARealWindowAndReturnDismissesIt) {
+  if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
+  LauncherBundle bundle;  // no resources: the launcher goes straight to the alert
+  XServer x(bundle.dir());
+  ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
+
+  auto launcher = bundle.start({{"DISPLAY", x.display()}});
+  std::string window;
+  ASSERT_TRUE(waitFor([&] {
+    window = run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
+    return !window.empty();
+  })) << bundle.launcherStderr();
+  window = window.substr(0, window.find('\n'));
+
+  // The record stands before the alert, and the alert holds the launcher.
+  EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
+  EXPECT_TRUE(launcher->running());
+  EXPECT_EQ(bundle.launcherStderr().find("ZOLVEN could not start."), std::string::npos)
+      << "with a display the alert is a dialog, not text";
+
+  // A picture for a person to look at, kept beside the test's build output.
+  const char* outputDir = std::getenv("ZOLVEN_TEST_OUTPUT");
+  if (outputDir != nullptr && std::filesystem::exists("/usr/bin/import")) {
+    run(bundle.dir(), x.display(), {"/usr/bin/import", "-window", "root",
+                       std::string(outputDir) + "/failure-alert.png"});
+  }
+
+  run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+  EXPECT_EQ(launcher->waitExit(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Desktop, UnreachableDisplayFallsBackToHeadless) {
+  LauncherBundle bundle;
+  // A display name no server answers: the launcher must carry on without it.
+  auto launcher = bundle.start({{"DISPLAY", ":9731"}, {"WAYLAND_DISPLAY", std::nullopt}});
+  EXPECT_EQ(launcher->waitExit(), 1);
+  EXPECT_NE(bundle.launcherStderr().find("ZOLVEN could not start.\nApplication resources could not be "
+                                         "located. See the ZOLVEN log directory for diagnostics.\n"),
+            std::string::npos)
+      << bundle.launcherStderr();
+  EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
+}
+
+}  // namespace
