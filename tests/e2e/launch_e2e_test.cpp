@@ -203,3 +203,29 @@ TEST(EventLogEndToEnd, LogFileDeletedMidRunIsRecreated) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+class QuitSignal : public testing::TestWithParam<int> {};
+
+TEST_P(QuitSignal, StopsTheRuntimeAndEndsTheLauncherWithoutAlert) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+  const pid_t child = bundle.childPid();
+  launcher->signal(GetParam());
+  EXPECT_EQ(launcher->waitExit(), 0);
+  EXPECT_FALSE(processExists(child));
+  // The runtime (sleep) ends on the SIGTERM it was sent; its exit is recorded, no alert.
+  EXPECT_EQ(bundle.events().back(), "runtime.exited");
+  EXPECT_EQ(bundle.records().back()["detail"], "status=15");
+  EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, QuitSignal, testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
+}  // namespace
