@@ -2,19 +2,27 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
 
+// The kernel's id type for waiting on a pidfd; older C library headers do not name it.
 #ifndef P_PIDFD
 #define P_PIDFD 3
 #endif
@@ -23,162 +31,253 @@ namespace platform {
 namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
-// After the child's exit, at most this many chunks already in the pipe are read before
-// the exit is reported: enough for what the child itself wrote, while a grandchild that
-// keeps writing cannot hold the exit back.
-constexpr int kDrainChunks = 64;
-
-// Owns one file descriptor.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
-// Keeps pipe ends off 0..2, which a launcher started with closed standard streams would
-// otherwise hand out, and which the child's dup2 would clobber.
-Fd aboveStandardStreams(int fd) {
-  if (fd > 2) return Fd(fd);
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  ::close(fd);
-  return Fd(moved);
-}
+// Exit code of a child that could not exec. The parent never reports it: it reports the
+// errno that came through the error pipe instead.
+constexpr int kChildFailed = 127;
 
 std::string message(int error) { return std::strerror(error); }
 
-[[noreturn]] void failChild(int errorPipe, int error) {
-  [[maybe_unused]] const ssize_t ignored = ::write(errorPipe, &error, sizeof error);
-  ::_exit(127);
+// Moves a descriptor off 0..2, keeping it close-on-exec. A launcher started with closed
+// standard streams gets those numbers back from pipe2 and friends: the child's dup2 onto
+// fd 1 would then clobber a pipe end, and the launcher's own writes to a standard stream
+// would land in a descriptor of ours. On failure the result is empty and errno is set.
+UniqueFd aboveStandardStreams(UniqueFd fd) {
+  if (!fd || fd.get() > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  fd.reset();
+  errno = error;
+  return UniqueFd(moved);
 }
 
-// Between fork and exec: async-signal-safe calls only.
-[[noreturn]] void execChild(int output, int errorPipe, pid_t parent, const char* directory,
-                            const char* executable, char* const* argv, char* const* envp) {
-  auto fail = [errorPipe](int error) { failChild(errorPipe, error); };
-  // Its own process group, so a quit can reach whatever the runtime starts.
-  ::setpgid(0, 0);
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(errno);
-  if (::getppid() != parent) ::_exit(127);  // the launcher died before prctl took hold
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
 
+// Both ends close-on-exec and above the standard streams; returns 0 or an errno.
+int makePipe(Pipe& pipe) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  UniqueFd read(fds[0]);
+  UniqueFd write(fds[1]);
+  pipe.read = aboveStandardStreams(std::move(read));
+  if (!pipe.read) return errno;
+  pipe.write = aboveStandardStreams(std::move(write));
+  if (!pipe.write) return errno;
+  return 0;
+}
+
+int sendSignal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+// Waits for the child behind `pidfd` and reaps it. Returns the exit code, the number of
+// the signal that ended it, or -1 when it cannot be reaped: somebody else did, which
+// happens when the launcher ignores SIGCHLD.
+int reap(int pidfd) {
+  siginfo_t info{};
+  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0)
+    if (errno != EINTR) return -1;
+  return info.si_status;
+}
+
+// Blocks every signal of the calling thread for its lifetime. Around fork, it keeps the
+// launcher's handlers from running in the child before the child resets them; around
+// the creation of the task's thread, it gives that thread a fully blocked start.
+class BlockedSignals {
+ public:
+  BlockedSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// What the child needs, prepared before fork.
+struct ChildPlan {
+  const char* executable;
+  char* const* argv;
+  char* const* envp;
+  const char* directory;
+  int output;     // write end of the output pipe, above 2
+  int errorPipe;  // write end of the error pipe, above 2, close-on-exec
+  pid_t parent;
+  long openMax;   // bound for the close-on-exec loop when close_range cannot do it
+};
+
+[[noreturn]] void failChild(int errorPipe, int error) {
+  // Four bytes on a pipe are written whole or not at all; nobody is left to tell if not.
+  [[maybe_unused]] const ssize_t written = ::write(errorPipe, &error, sizeof error);
+  ::_exit(kChildFailed);
+}
+
+// Between fork and exec: async-signal-safe calls only. Another thread of the launcher
+// may have held a lock (malloc's, for one) at the fork, so nothing here allocates.
+[[noreturn]] void runChild(const ChildPlan& plan) {
+  // Dispositions first: the launcher's handlers are still installed, and the mask may
+  // only open once none of them can run here. SIGKILL and SIGSTOP refuse the change.
   struct sigaction defaults {};
   defaults.sa_handler = SIG_DFL;
   sigemptyset(&defaults.sa_mask);
   for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
+
+  // Its own group, so that killing the group reaches whatever the child starts.
+  if (::setpgid(0, 0) != 0) failChild(plan.errorPipe, errno);
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) failChild(plan.errorPipe, errno);
+  // A launcher that died before prctl took hold sends no signal any more.
+  if (::getppid() != plan.parent) ::_exit(kChildFailed);
+
+  if (::dup2(plan.output, STDOUT_FILENO) < 0) failChild(plan.errorPipe, errno);
+  // Standard input and error are the launcher's, handed on even if it marked them
+  // close-on-exec for its own reasons. A closed one stays closed.
+  for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) != 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
+  }
+  if (::chdir(plan.directory) != 0) failChild(plan.errorPipe, errno);
+
+  // Descriptors the launcher opened without close-on-exec (its libraries do) stay out.
+  // The error pipe stays open until exec succeeds, which is what closes it.
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (long fd = STDERR_FILENO + 1; fd < plan.openMax; ++fd)
+      ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+  }
+
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-
-  if (::dup2(output, STDOUT_FILENO) < 0) fail(errno);
-  if (::chdir(directory) != 0) fail(errno);
-  if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-    const long max = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = 3; fd < (max > 0 ? max : 65536); ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-  ::execve(executable, argv, envp);
-  failChild(errorPipe, errno);
+  ::execve(plan.executable, plan.argv, plan.envp);
+  failChild(plan.errorPipe, errno);
 }
 
-// What the task's thread and the task share; the thread keeps it alive, so a task
-// destroyed from inside one of its own handlers leaves the thread nothing dangling.
+// The state the task and its thread share. The thread holds it by shared_ptr, so a task
+// destroyed on its own thread (its last reference dropped in a handler) leaves nothing
+// dangling behind the detached thread.
 struct TaskState {
+  enum class Phase { Idle, Running, Exited, Finished };
+
   std::mutex mutex;
-  std::condition_variable exited;
+  std::condition_variable finished;
+  // Guarded by the mutex.
   Task::OutputHandler output;
   Task::TerminationHandler termination;
+  Phase phase = Phase::Idle;
   pid_t pid = -1;
-  Fd pidfd;
-  Fd out;
-  Fd wake;
-  bool running = false;
-  bool done = false;  // reaped and the termination handler has returned
   int status = 0;
+  std::thread::id thread;
+  // Set before the thread starts and closed only with the state, so terminate() can use
+  // it under the mutex while the thread polls it.
+  UniqueFd pidfd;
+  UniqueFd wake;
+
+  // The task is being destroyed: no more handler calls.
+  std::atomic<bool> stopping{false};
+
+  // The thread's own.
+  UniqueFd out;  // non-blocking read end; reset at end of file
+  std::vector<char> buffer;
 
   void deliver(std::string_view chunk) {
+    if (stopping) return;
     Task::OutputHandler handler;
     {
       std::lock_guard lock(mutex);
       handler = output;
     }
+    // A copy: the handler may replace itself while it runs.
     if (handler) handler(chunk);
   }
 
-  // One read; false once the pipe is at its end.
-  bool readOnce(std::vector<char>& buffer) {
-    const ssize_t n = ::read(out.get(), buffer.data(), buffer.size());
+  // One read. Returns the byte count, 0 when nothing is there now, -1 at the end of the
+  // output (then the empty chunk has been delivered and the pipe closed).
+  ssize_t readChunk() {
+    ssize_t n;
+    do {
+      n = ::read(out.get(), buffer.data(), buffer.size());
+    } while (n < 0 && errno == EINTR);
     if (n > 0) {
       deliver(std::string_view(buffer.data(), static_cast<size_t>(n)));
-      return true;
+      return n;
     }
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n < 0 && errno == EAGAIN) return 0;
+    // End of file, or a read error, which ends the output just the same.
+    out.reset();
     deliver({});
-    return false;
+    return -1;
   }
 
-  bool readableNow() const {
-    pollfd fd{.fd = out.get(), .events = POLLIN, .revents = 0};
-    return ::poll(&fd, 1, 0) > 0;
+  // Reads what the pipe holds now, without waiting for its end: a grandchild may keep it
+  // open for ever. At most what was there when the drain began, plus one more read that
+  // usually sees the end of file; a writer that never stops cannot hold back the exit.
+  void drain() {
+    if (!out) return;
+    int available = 0;
+    if (::ioctl(out.get(), FIONREAD, &available) != 0) available = 0;
+    size_t budget = available > 0 ? static_cast<size_t>(available) : 0;
+    for (;;) {
+      const ssize_t n = readChunk();
+      if (n <= 0 || budget == 0) return;
+      budget -= std::min(budget, static_cast<size_t>(n));
+    }
   }
 
-  void reap(const std::weak_ptr<Task>& task) {
+  void reapChild(const std::weak_ptr<Task>& task) {
     {
       std::lock_guard lock(mutex);
-      siginfo_t info{};
-      while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd.get()), &info,
-                      WEXITED) != 0 &&
-             errno == EINTR) {
+      // Under the mutex: terminate() and killProcessGroup() see either a child that can
+      // still be signalled or one that is gone, never a reaped pid.
+      status = reap(pidfd.get());
+      phase = Phase::Exited;
+    }
+    if (!stopping) {
+      Task::TerminationHandler handler;
+      {
+        std::lock_guard lock(mutex);
+        handler = termination;
       }
-      // si_status is the exit code, or the signal number for a child a signal ended.
-      status = info.si_status;
-      running = false;
+      // `self` may be the last reference: the task is then destroyed here, on its thread.
+      if (auto self = task.lock(); self && handler) handler(self);
     }
-    Task::TerminationHandler handler;
+    // Waiters wake only now, so whatever the handler did comes before them.
     {
       std::lock_guard lock(mutex);
-      handler = termination;
+      phase = Phase::Finished;
     }
-    if (auto self = task.lock(); self && handler) handler(self);
-    // Waiters wake only after the handler: whatever it queued comes before them.
-    {
-      std::lock_guard lock(mutex);
-      done = true;
-    }
-    exited.notify_all();
+    finished.notify_all();
   }
 
   void watch(const std::weak_ptr<Task>& task) {
-    std::vector<char> buffer(kChunkSize);
-    bool outputOpen = true;
+    {
+      std::lock_guard lock(mutex);
+      thread = std::this_thread::get_id();
+    }
+    // Started with every signal blocked; faults must still reach their handlers.
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+      sigaddset(&faults, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+
+    buffer.resize(kChunkSize);
     bool childAlive = true;
-    while (outputOpen || childAlive) {
-      pollfd fds[3] = {{.fd = outputOpen ? out.get() : -1, .events = POLLIN, .revents = 0},
+    while ((out || childAlive) && !stopping) {
+      // A negative fd is skipped by poll: the pipe after its end, the pidfd after reaping.
+      pollfd fds[3] = {{.fd = out.get(), .events = POLLIN, .revents = 0},
                        {.fd = childAlive ? pidfd.get() : -1, .events = POLLIN, .revents = 0},
                        {.fd = wake.get(), .events = POLLIN, .revents = 0}};
-      if (::poll(fds, 3, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[2].revents != 0) return;  // the task is going away
-      if (fds[0].revents != 0) outputOpen = readOnce(buffer);
+      if (::poll(fds, 3, -1) < 0) continue;  // EINTR, or a passing ENOMEM
+      if (fds[2].revents != 0) return;       // the task is being destroyed
+      if (fds[0].revents != 0) readChunk();
       if (fds[1].revents != 0) {
-        for (int i = 0; outputOpen && i < kDrainChunks && readableNow(); ++i)
-          outputOpen = readOnce(buffer);
-        reap(task);
+        drain();
+        reapChild(task);
         childAlive = false;
       }
     }
@@ -190,12 +289,14 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
   explicit PosixTask(TaskOptions options)
       : options_(std::move(options)), state_(std::make_shared<TaskState>()) {}
 
+  // Does not touch the child: it keeps running, unobserved.
   ~PosixTask() override {
     if (!thread_.joinable()) return;
+    state_->stopping = true;
     const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(state_->wake.get(), &one, sizeof one);
+    [[maybe_unused]] const ssize_t written = ::write(state_->wake.get(), &one, sizeof one);
     if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // dropped inside a handler; the thread holds its own state
+      thread_.detach();  // inside one of the handlers; the thread owns what it still uses
     } else {
       thread_.join();
     }
@@ -212,62 +313,107 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
   }
 
   std::optional<std::string> launch() override {
-    int outPipe[2];
-    int errorPipe[2];
-    if (::pipe2(outPipe, O_CLOEXEC) != 0) return message(errno);
-    Fd outRead = aboveStandardStreams(outPipe[0]);
-    Fd outWrite = aboveStandardStreams(outPipe[1]);
-    if (::pipe2(errorPipe, O_CLOEXEC) != 0) return message(errno);
-    Fd errorRead = aboveStandardStreams(errorPipe[0]);
-    Fd errorWrite = aboveStandardStreams(errorPipe[1]);
-    Fd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!outRead || !outWrite || !errorRead || !errorWrite || !wake) return message(errno);
+    {
+      std::lock_guard lock(state_->mutex);
+      if (state_->phase != TaskState::Phase::Idle) return message(EALREADY);
+    }
 
-    // Everything the child needs is built before fork: after it, no allocation.
-    std::vector<std::string> argStrings = {options_.executable};
-    argStrings.insert(argStrings.end(), options_.arguments.begin(), options_.arguments.end());
+    // Everything the child uses is built now: after fork it may not allocate.
+    std::vector<std::string> arguments;
+    arguments.reserve(options_.arguments.size() + 1);
+    arguments.push_back(options_.executable);
+    arguments.insert(arguments.end(), options_.arguments.begin(), options_.arguments.end());
     std::vector<char*> argv;
-    for (auto& arg : argStrings) argv.push_back(arg.data());
+    argv.reserve(arguments.size() + 1);
+    for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    std::vector<std::string> envStrings = options_.environment.toStrings();
+    std::vector<std::string> environment = options_.environment.toStrings();
     std::vector<char*> envp;
-    for (auto& entry : envStrings) envp.push_back(entry.data());
+    envp.reserve(environment.size() + 1);
+    for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    const pid_t parent = ::getpid();
+    Pipe output;
+    Pipe errors;
+    if (const int error = makePipe(output)) return message(error);
+    if (const int error = makePipe(errors)) return message(error);
+    // Only our end is non-blocking; the child's stays an ordinary blocking stdout.
+    const int flags = ::fcntl(output.read.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(output.read.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+      return message(errno);
+    UniqueFd wake = aboveStandardStreams(UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
+    if (!wake) return message(errno);
+
+    const long openMax = ::sysconf(_SC_OPEN_MAX);
+    const ChildPlan plan{.executable = options_.executable.c_str(),
+                         .argv = argv.data(),
+                         .envp = envp.data(),
+                         .directory = options_.currentDirectory.c_str(),
+                         .output = output.write.get(),
+                         .errorPipe = errors.write.get(),
+                         .parent = ::getpid(),
+                         .openMax = openMax > 0 ? openMax : 65536};
+
+    const BlockedSignals blocked;
     const pid_t pid = ::fork();
     if (pid < 0) return message(errno);
-    if (pid == 0) {
-      execChild(outWrite.get(), errorWrite.get(), parent, options_.currentDirectory.c_str(),
-                options_.executable.c_str(), argv.data(), envp.data());
-    }
-    outWrite.reset();
-    errorWrite.reset();
-    Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    const int pidfdError = errno;
+    if (pid == 0) runChild(plan);
+    output.write.reset();
+    errors.write.reset();
 
+    UniqueFd pidfd =
+        aboveStandardStreams(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+    if (!pidfd) {
+      const int error = errno;
+      // No pidfd: the pid is still safe to use, since only we can reap this child.
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      return message(error);
+    }
+
+    // End of file: exec closed the child's end. Four bytes: the errno of its failure.
     int childError = 0;
     ssize_t n;
     do {
-      n = ::read(errorRead.get(), &childError, sizeof childError);
+      n = ::read(errors.read.get(), &childError, sizeof childError);
     } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof childError) || !pidfd) {
-      if (!pidfd) ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);  // this child only; it never ran the runtime
-      return message(pidfd ? childError : pidfdError);
+    if (n != 0) {
+      const int error = n == static_cast<ssize_t>(sizeof childError) ? childError
+                        : n < 0                                        ? errno
+                                                                       : EIO;
+      // The child is on its way out after a failure; in any other case make sure.
+      if (n != static_cast<ssize_t>(sizeof childError)) sendSignal(pidfd.get(), SIGKILL);
+      reap(pidfd.get());
+      return message(error);
     }
 
     {
       std::lock_guard lock(state_->mutex);
       state_->pid = pid;
       state_->pidfd = std::move(pidfd);
-      state_->out = std::move(outRead);
       state_->wake = std::move(wake);
-      state_->running = true;
+      state_->out = std::move(output.read);
+      state_->phase = TaskState::Phase::Running;
     }
-    thread_ = std::thread([state = state_, task = std::weak_ptr<Task>(shared_from_this())] {
-      state->watch(task);
-    });
+    try {
+      // Created while every signal is blocked (see BlockedSignals); the thread keeps
+      // asynchronous signals blocked so they go to the launcher's own threads.
+      thread_ = std::thread([state = state_, task = std::weak_ptr<Task>(weak_from_this())] {
+        state->watch(task);
+      });
+    } catch (const std::system_error& failure) {
+      // Nobody would read or reap the child: it may not run on.
+      std::lock_guard lock(state_->mutex);
+      sendSignal(state_->pidfd.get(), SIGKILL);
+      reap(state_->pidfd.get());
+      state_->pidfd.reset();
+      state_->wake.reset();
+      state_->out.reset();
+      state_->pid = -1;
+      state_->phase = TaskState::Phase::Idle;
+      return message(failure.code().value());
+    }
     return std::nullopt;
   }
 
@@ -278,29 +424,34 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
 
   bool isRunning() const override {
     std::lock_guard lock(state_->mutex);
-    return state_->running;
+    return state_->phase == TaskState::Phase::Running;
   }
 
   void terminate() override {
     std::lock_guard lock(state_->mutex);
-    // Through the pidfd: it names this child only, never a recycled pid.
-    if (state_->running) ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), SIGTERM, nullptr, 0);
+    // The pidfd names this child only, never a process that reused its pid.
+    if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGTERM);
   }
 
   void killProcessGroup() override {
     std::lock_guard lock(state_->mutex);
-    // While the leader is unreaped its pid cannot be reused, so the group is still ours.
-    if (state_->running) ::kill(-state_->pid, SIGKILL);
+    // The group is addressed by the leader's pid, which is ours while it is unreaped.
+    if (state_->phase == TaskState::Phase::Running) ::kill(-state_->pid, SIGKILL);
   }
 
+  // Without a launched child there is nothing to wait for. On the task's own thread (in
+  // a handler) waiting would never end, so it reports the state as it is.
   void waitUntilExit() override {
     std::unique_lock lock(state_->mutex);
-    state_->exited.wait(lock, [this] { return state_->done; });
+    if (mustNotWait()) return;
+    state_->finished.wait(lock, [this] { return state_->phase == TaskState::Phase::Finished; });
   }
 
   bool waitUntilExit(std::chrono::milliseconds timeout) override {
     std::unique_lock lock(state_->mutex);
-    return state_->exited.wait_for(lock, timeout, [this] { return state_->done; });
+    if (mustNotWait()) return state_->phase != TaskState::Phase::Running;
+    return state_->finished.wait_for(
+        lock, timeout, [this] { return state_->phase == TaskState::Phase::Finished; });
   }
 
   int terminationStatus() const override {
@@ -309,8 +460,13 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
   }
 
  private:
+  // Called with the mutex held.
+  bool mustNotWait() const {
+    return state_->phase == TaskState::Phase::Idle || state_->thread == std::this_thread::get_id();
+  }
+
   const TaskOptions options_;
-  std::shared_ptr<TaskState> state_;
+  const std::shared_ptr<TaskState> state_;
   std::thread thread_;
 };
 

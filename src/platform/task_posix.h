@@ -1,13 +1,50 @@
 #pragma once
 
+#include <unistd.h>
+
+#include <utility>
+
 #include "platform/task.h"
 
 namespace platform {
 
-// Child tasks as POSIX processes. Each child runs in its own process group, is killed
-// when the launcher dies, starts with an empty signal mask and default dispositions, and
-// inherits only standard input, standard error and its output pipe. One thread per
-// task reads the output and reaps the child through a pidfd.
+// Owns one file descriptor and closes it when it goes away. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Child tasks as POSIX processes.
+//
+// Each child leads its own process group, is killed when the launcher dies, starts with
+// an empty signal mask and default signal dispositions, and inherits only standard input,
+// standard error and its output pipe (as standard output). launch() must run on the main
+// thread: the kernel ties the child's death signal to the thread that forked it.
+//
+// One thread per launched task reads the output and reaps the child through a pidfd;
+// that thread blocks asynchronous signals so they reach the launcher's own threads.
+// When the child exits, the output already in the pipe is reported before the exit; for
+// a child that left no process holding the pipe, that includes the end of file.
 class PosixTaskFactory final : public TaskFactory {
  public:
   std::shared_ptr<Task> makeTask(TaskOptions options) override;
