@@ -11,8 +11,9 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   std::shared_ptr<platform::Task> task = runtime;
   platform::Application& application = platform.application;
   platform::DispatchQueue& mainQueue = platform.mainQueue;
-  platform.globalQueue.async([task, &application, &mainQueue] {
+  platform.globalQueue.async([task = std::move(task), &application, &mainQueue]() mutable {
     task->waitUntilExit();
+    task.reset();  // the delegate's reference stays the last one, released on the main thread
     mainQueue.async([&application] { application.replyToApplicationShouldTerminate(true); });
   });
   return platform::TerminateReply::Later;

@@ -1,6 +1,6 @@
 #include "log/log_location.h"
 
-#include "runtime/runtime_layout.h"
+#include "platform/path.h"
 
 namespace eventlog {
 namespace {
@@ -11,7 +11,7 @@ bool isAbsolute(std::string_view path) { return !path.empty() && path.front() ==
 
 std::string resolveLogFile(const platform::Environment& environment,
                            std::string_view homeDirectory, std::string_view currentDirectory) {
-  using supervisor::joinPath;
+  using platform::joinPath;
   if (const auto root = environment.get("ZOLVEN_LOG_ROOT")) {
     if (root->empty()) return joinPath(currentDirectory, "launcher.log");
     const std::string directory =

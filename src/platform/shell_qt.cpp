@@ -71,13 +71,14 @@ class QtShell final : public Shell {
       arguments_.push_back(const_cast<char*>("-platform"));
       arguments_.push_back(candidates_.data());
       argc_ = 3;
-      arguments_.push_back(nullptr);
+    }
+    arguments_.push_back(nullptr);
+    if (gui) {
       qt_ = std::make_unique<QApplication>(argc_, arguments_.data());
       const bool askedOffscreen = candidates_.rfind("offscreen", 0) == 0;
       if (QGuiApplication::platformName() == QStringLiteral("offscreen") && !askedOffscreen)
         gui = false;
     } else {
-      arguments_.push_back(nullptr);
       qt_ = std::make_unique<QCoreApplication>(argc_, arguments_.data());
     }
     application_ = std::make_unique<QtApplication>(gui);

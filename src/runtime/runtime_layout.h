@@ -9,9 +9,6 @@
 
 namespace supervisor {
 
-// Joins two paths with exactly one "/" between them; a component may hold "/" itself.
-std::string joinPath(std::string_view base, std::string_view component);
-
 // The architecture directory's name for this machine, in node's words: "arm64" on
 // aarch64, "x64" on x86_64.
 std::string_view hostArchitecture();

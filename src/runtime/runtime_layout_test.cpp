@@ -7,14 +7,6 @@
 namespace supervisor {
 namespace {
 
-TEST(JoinPath, PutsExactlyOneSlashBetween) {
-  EXPECT_EQ(joinPath("/a", "b"), "/a/b");
-  EXPECT_EQ(joinPath("/a/", "b"), "/a/b");
-  EXPECT_EQ(joinPath("/a", "/b"), "/a/b");
-  EXPECT_EQ(joinPath("/a", "bin/node"), "/a/bin/node");
-  EXPECT_EQ(joinPath("/", "b"), "/b");
-}
-
 TEST(HostArchitecture, IsNodesNameForThisMachine) {
 #if defined(__x86_64__)
   EXPECT_EQ(hostArchitecture(), "x64");
