@@ -15,5 +15,5 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev
-  liburiparser-dev libgtest-dev googletest)
+  liburiparser-dev libglib2.0-dev libgtest-dev googletest)
 TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick dbus nodejs)

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/services.h"
+#include "runtime/line_framer.h"
 
 // AppDelegate is the launcher. It owns every piece of launcher state and implements
 // every operation; the platform only calls it back.
@@ -22,7 +23,7 @@
 // operation callable from any thread; it serialises itself with `logLock`.
 //
 // The operations live beside their subsystem: log in log/, launchRuntime,
-// consumeOutput and runtimeFinished in runtime/, the rest in app/.
+// consumeOutput and runtimeFinished in runtime/, openBrowser in browser/, the rest in app/.
 class AppDelegate final : public platform::ApplicationDelegate,
                           public std::enable_shared_from_this<AppDelegate> {
  public:
@@ -46,11 +47,13 @@ class AppDelegate final : public platform::ApplicationDelegate,
   void launchRuntime();
   void consumeOutput(std::string_view chunk);
   void runtimeFinished(const std::shared_ptr<platform::Task>& task);
+  void openBrowser(const std::string& url, std::string_view reason,
+                   std::optional<std::string> activationToken = std::nullopt);
   void showFailure(std::string_view message);
 
   // Read-only views for tests and diagnostics; main thread only.
   const std::shared_ptr<platform::Task>& runtimeTask() const { return runtime; }
-  const std::string& bufferedOutput() const { return outputBuffer; }
+  const std::string& bufferedOutput() const { return outputBuffer.pending(); }
   bool hasOpenedURL() const { return openedURL; }
   const std::optional<std::string>& readyURL() const { return zolvenURL; }
   bool isTerminating() const { return terminating; }
@@ -60,7 +63,7 @@ class AppDelegate final : public platform::ApplicationDelegate,
   platform::Services platform;
 
   std::shared_ptr<platform::Task> runtime;
-  std::string outputBuffer;
+  supervisor::LineFramer outputBuffer;  // the unfinished last line of the runtime's output
   bool openedURL = false;
   std::optional<std::string> zolvenURL;
   bool terminating = false;

@@ -4,59 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-#include <sstream>
-
-#include "platform/fakes.h"
+#include "app/delegate_fixture.h"
 #include "runtime/runtime_layout.h"
-#include "temp_dir.h"
 
 namespace {
 
-using platform::fake::FakePlatform;
-using platform::fake::FakeTask;
-using testsupport::TempDir;
+using testsupport::DelegateFixture;
+using testsupport::LaunchedFixture;
 using testsupport::writeFile;
 
-struct Fixture {
-  TempDir dir;
-  FakePlatform fake;
-  std::shared_ptr<AppDelegate> delegate;
-
-  Fixture() {
-    fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", dir.str("logs")},
-                                                  {"PATH", "/somewhere"}});
-    fake.bundle.resources = dir.str("resources");
-    delegate = std::make_shared<AppDelegate>(fake.services());
-    fake.application.setDelegate(delegate);
-  }
-
-  std::string arch() const { return std::string(supervisor::hostArchitecture()); }
-  void addRuntime(const std::string& runtimeDirectory) {
-    writeFile(dir.str("resources/" + runtimeDirectory + "/bin/node"), "#!/bin/sh\n");
-    writeFile(dir.str("resources/" + runtimeDirectory + "/app/scripts/packaged-runtime.mjs"), "");
-  }
-  void addConfig() { writeFile(dir.str("resources/config/runtime-config.json"), "{}"); }
-
-  std::vector<nlohmann::json> records() const {
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(testsupport::readFile(dir.str("logs/launcher.log")));
-    for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
-    return out;
-  }
-  std::vector<std::string> events() const {
-    std::vector<std::string> out;
-    for (const auto& record : records()) out.push_back(record["event"]);
-    return out;
-  }
-  std::shared_ptr<FakeTask> task() const {
-    return fake.tasks.made.empty() ? nullptr : fake.tasks.made.back();
-  }
-  void start() { fake.application.run(); }
-};
-
 TEST(AppDelegate, FreshDelegateHoldsTheInitialState) {
-  Fixture f;
+  DelegateFixture f;
   EXPECT_EQ(f.delegate->runtimeTask(), nullptr);
   EXPECT_TRUE(f.delegate->bufferedOutput().empty());
   EXPECT_FALSE(f.delegate->hasOpenedURL());
@@ -67,7 +25,7 @@ TEST(AppDelegate, FreshDelegateHoldsTheInitialState) {
 }
 
 TEST(AppDelegate, InstallsTheOneItemQuitMenuBeforeTheFirstRecord) {
-  Fixture f;
+  DelegateFixture f;
   f.fake.bundle.resources.reset();
   f.start();
   ASSERT_TRUE(f.fake.application.mainMenu);
@@ -82,7 +40,7 @@ TEST(AppDelegate, InstallsTheOneItemQuitMenuBeforeTheFirstRecord) {
 }
 
 TEST(AppDelegate, MissingResourcesEndInTheAlert) {
-  Fixture f;
+  DelegateFixture f;
   f.fake.bundle.resources.reset();
   f.start();
   EXPECT_EQ(f.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
@@ -102,7 +60,7 @@ TEST(AppDelegate, MissingResourcesEndInTheAlert) {
 }
 
 TEST(AppDelegate, EmptyFailureMessageKeepsTheLeadingSpaceAndAnEmptyDetail) {
-  Fixture f;
+  DelegateFixture f;
   f.delegate->showFailure("");
   ASSERT_EQ(f.fake.alerts.shown.size(), 1u);
   EXPECT_EQ(f.fake.alerts.shown[0].informativeText,
@@ -120,7 +78,7 @@ struct MissingCase {
 class MissingRequiredFile : public testing::TestWithParam<MissingCase> {};
 
 TEST_P(MissingRequiredFile, EndsInTheAlertWithoutATask) {
-  Fixture f;
+  DelegateFixture f;
   const auto& c = GetParam();
   const std::string runtime = "runtime/" + f.arch();
   if (c.node) writeFile(f.dir.str("resources/" + runtime + "/bin/node"), "");
@@ -143,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Files, MissingRequiredFile,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AppDelegate, LaunchGivesTheTaskItsSettings) {
-  Fixture f;
+  DelegateFixture f;
   f.addRuntime("runtime/" + f.arch());
   f.addConfig();
   f.start();
@@ -168,7 +126,7 @@ TEST(AppDelegate, LaunchGivesTheTaskItsSettings) {
 }
 
 TEST(AppDelegate, LaunchErrorClearsTheTaskAndEndsInTheAlert) {
-  Fixture f;
+  DelegateFixture f;
   f.addRuntime("runtime");
   f.addConfig();
   f.fake.tasks.nextLaunchError = "Permission denied";
@@ -187,18 +145,10 @@ TEST(AppDelegate, LaunchErrorClearsTheTaskAndEndsInTheAlert) {
 }
 
 TEST(QuitCoordination, WithoutAChildTerminatesNow) {
-  Fixture f;
+  DelegateFixture f;
   EXPECT_EQ(f.delegate->applicationShouldTerminate(), platform::TerminateReply::Now);
   EXPECT_FALSE(f.delegate->isTerminating());
 }
-
-struct LaunchedFixture : Fixture {
-  LaunchedFixture() {
-    addRuntime("runtime");
-    addConfig();
-    start();
-  }
-};
 
 TEST(QuitCoordination, RunningChildIsAskedToStopAndTheReplyFollowsItsExit) {
   LaunchedFixture f;

@@ -2,6 +2,11 @@
 
 bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   log("launcher.reopened");
-  if (!zolvenURL) log("browser.open.skipped", std::nullopt, "runtime-not-ready");
+  // Only a known ready URL decides; suppression governs the ready line alone.
+  if (!zolvenURL) {
+    log("browser.open.skipped", std::nullopt, "runtime-not-ready");
+  } else {
+    openBrowser(*zolvenURL, "application-reopened");
+  }
   return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/menu.h"
 
@@ -41,6 +42,10 @@ class Application {
   // replyToApplicationShouldTerminate(true). Main thread only.
   virtual void terminate(TerminationCause cause = TerminationCause::Normal) = 0;
   virtual void replyToApplicationShouldTerminate(bool shouldTerminate) = 0;
+
+  // Shows a person where the runtime serves. Headless, with no browser to show it, the
+  // URL goes on a line of its own to standard output; with a display it does nothing.
+  virtual void announceURL(const std::string& url) = 0;
 };
 
 }  // namespace platform

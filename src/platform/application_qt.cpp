@@ -124,6 +124,12 @@ bool QtApplication::eventFilter(QObject* watched, QEvent* event) {
   return QObject::eventFilter(watched, event);
 }
 
+void QtApplication::announceURL(const std::string& url) {
+  if (gui_) return;
+  std::fprintf(stdout, "%s\n", url.c_str());
+  std::fflush(stdout);
+}
+
 void QtApplication::runModal(const Alert& alert) {
   if (!gui_) {
     std::fprintf(stderr, "%s\n%s\n", alert.messageText.c_str(), alert.informativeText.c_str());

@@ -28,6 +28,7 @@ class QtApplication final : public QObject, public Application, public AlertPres
   int run() override;
   void terminate(TerminationCause cause) override;
   void replyToApplicationShouldTerminate(bool shouldTerminate) override;
+  void announceURL(const std::string& url) override;
 
   void runModal(const Alert& alert) override;
 

@@ -26,12 +26,14 @@ class FakeApplication final : public Application {
   // Consults the delegate as the real application does and records the answer.
   void terminate(TerminationCause cause) override;
   void replyToApplicationShouldTerminate(bool shouldTerminate) override;
+  void announceURL(const std::string& url) override { announced.push_back(url); }
 
   std::optional<ActivationPolicy> activationPolicy;
   std::weak_ptr<ApplicationDelegate> delegate;
   std::optional<Menu> mainMenu;
   std::vector<TerminateReply> terminateReplies;
   std::vector<bool> replies;
+  std::vector<std::string> announced;
   bool ended = false;
   int exitStatus = 0;
 };
@@ -72,6 +74,22 @@ class FakeProcessInfo final : public ProcessInfo {
   Environment env;
   std::string home = "/nonexistent-home";
   std::string cwd = "/";
+};
+
+// Records every open; the test runs a request's completion itself, on a thread of its
+// choosing, as the real workspace does on one of its own.
+class FakeWorkspace final : public Workspace {
+ public:
+  struct Request {
+    std::string url;
+    OpenConfiguration configuration;
+    OpenCompletion completion;
+  };
+  void openURL(const std::string& url, const OpenConfiguration& configuration,
+               OpenCompletion completion) override {
+    requests.push_back({url, configuration, std::move(completion)});
+  }
+  std::vector<Request> requests;
 };
 
 // A child task driven by the test: exit() and output() call the handlers the launcher
@@ -128,6 +146,7 @@ struct FakePlatform {
   FakeAlerts alerts;
   FakeBundle bundle;
   FakeProcessInfo processInfo;
+  FakeWorkspace workspace;
 
   Services services() {
     return Services{.application = application,
@@ -136,7 +155,8 @@ struct FakePlatform {
                     .tasks = tasks,
                     .alerts = alerts,
                     .bundle = bundle,
-                    .processInfo = processInfo};
+                    .processInfo = processInfo,
+                    .workspace = workspace};
   }
 };
 

@@ -6,6 +6,7 @@
 #include "platform/dispatch.h"
 #include "platform/process_info.h"
 #include "platform/task.h"
+#include "platform/workspace.h"
 
 namespace platform {
 
@@ -19,6 +20,7 @@ struct Services {
   AlertPresenter& alerts;
   Bundle& bundle;
   ProcessInfo& processInfo;
+  Workspace& workspace;
 };
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include "platform/application_qt.h"
 #include "platform/shell.h"
 #include "platform/task_posix.h"
+#include "platform/workspace_gio.h"
 
 namespace platform {
 namespace {
@@ -62,7 +63,7 @@ std::string platformCandidates() {
 
 class QtShell final : public Shell {
  public:
-  QtShell(int argc, char** argv) {
+  QtShell(int argc, char** argv) : workspace_(GioWorkspace::launchTokenFromEnvironment()) {
     arguments_.push_back(argc > 0 ? argv[0] : const_cast<char*>("zolven-launcher"));
     argc_ = 1;
     bool gui = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");
@@ -100,6 +101,7 @@ class QtShell final : public Shell {
         .alerts = *application_,
         .bundle = bundle_,
         .processInfo = processInfo_,
+        .workspace = workspace_,
     });
   }
 
@@ -117,6 +119,7 @@ class QtShell final : public Shell {
   PosixTaskFactory tasks_;
   ExecutableBundle bundle_;
   PosixProcessInfo processInfo_;
+  GioWorkspace workspace_;
   std::optional<Services> services_;
 };
 

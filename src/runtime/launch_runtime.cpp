@@ -1,5 +1,11 @@
 #include "app/app_delegate.h"
+#include "runtime/output_flow.h"
 #include "runtime/runtime_layout.h"
+
+namespace {
+// Chunks of output handed to the main queue and not yet framed; the reader waits beyond.
+constexpr size_t kChunksInFlight = 4;
+}  // namespace
 
 void AppDelegate::launchRuntime() {
   const std::optional<std::string> resources = platform.bundle.resourceDirectory();
@@ -30,9 +36,11 @@ void AppDelegate::launchRuntime() {
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.
   platform::DispatchQueue& mainQueue = platform.mainQueue;
-  task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue](std::string_view chunk) {
+  auto flow = std::make_shared<supervisor::OutputFlow>(kChunksInFlight);
+  task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue, flow](std::string_view chunk) {
     if (chunk.empty()) return;  // end of file
-    mainQueue.async([weakSelf, bytes = std::string(chunk)] {
+    std::shared_ptr<void> permit = flow->acquire();
+    mainQueue.async([weakSelf, permit = std::move(permit), bytes = std::string(chunk)] {
       if (auto self = weakSelf.lock()) self->consumeOutput(bytes);
     });
   });

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+struct OpenConfiguration {
+  // Ask that the application opening the URL come to the front.
+  bool activates = false;
+  // A startup-notification id or activation token from the desktop, handed on to the
+  // application so the desktop lets it take the focus.
+  std::optional<std::string> activationToken;
+};
+
+// The outcome of one open: success (an error absent) with the identifier of the
+// application that opened the URL when it is known, or failure with a message.
+using OpenCompletion =
+    std::function<void(std::optional<std::string> application, std::optional<std::string> error)>;
+
+// The desktop's way to open a URL with the user's default application for it.
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  // Returns at once. The completion runs exactly once, later, on a thread of the
+  // workspace's choosing (never inside this call).
+  virtual void openURL(const std::string& url, const OpenConfiguration& configuration,
+                       OpenCompletion completion) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,124 @@
+#include "platform/workspace_gio.h"
+
+#include <gio/gio.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <memory>
+#include <thread>
+#include <utility>
+
+namespace platform {
+namespace {
+
+struct GObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+
+struct Outcome {
+  std::optional<std::string> application;
+  std::optional<std::string> error;
+};
+
+std::string takeMessage(GError* error) {
+  std::string message = error != nullptr ? error->message : "Unknown error";
+  g_clear_error(&error);
+  return message;
+}
+
+// The environment the application is started with: ours, plus the token under both of
+// the names desktops use (X11 startup notification and Wayland's xdg-activation). An
+// application ignores a token that is not of its kind.
+gchar** launchEnvironment(const std::optional<std::string>& token) {
+  gchar** environment = g_get_environ();
+  if (token) {
+    environment = g_environ_setenv(environment, "DESKTOP_STARTUP_ID", token->c_str(), TRUE);
+    environment = g_environ_setenv(environment, "XDG_ACTIVATION_TOKEN", token->c_str(), TRUE);
+  }
+  return environment;
+}
+
+// Runs BROWSER with the URL as its one argument, straight from the argument vector (no
+// shell). GLib closes our descriptors in the child and starts it through an intermediate
+// process, so nobody has to reap it.
+Outcome runBrowserCommand(const std::string& command, const std::string& url,
+                          const std::optional<std::string>& token) {
+  gchar* argv[] = {const_cast<gchar*>(command.c_str()), const_cast<gchar*>(url.c_str()), nullptr};
+  gchar** environment = launchEnvironment(token);
+  GError* error = nullptr;
+  const gboolean spawned = g_spawn_async(nullptr, argv, environment, G_SPAWN_SEARCH_PATH,
+                                         nullptr, nullptr, nullptr, &error);
+  g_strfreev(environment);
+  if (!spawned) return {.error = takeMessage(error)};
+  const std::string::size_type slash = command.rfind('/');
+  return {.application = slash == std::string::npos ? command : command.substr(slash + 1)};
+}
+
+Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::string>& token,
+                               const std::optional<std::string>& browserCommand) {
+  gchar* schemeText = g_uri_parse_scheme(url.c_str());
+  const std::string scheme = schemeText != nullptr ? schemeText : "";
+  g_free(schemeText);
+
+  GObjectPtr<GAppInfo> handler(
+      scheme.empty() ? nullptr : g_app_info_get_default_for_uri_scheme(scheme.c_str()));
+  if (!handler) {
+    if (browserCommand) return runBrowserCommand(*browserCommand, url, token);
+    return {.error = "No application is set to open " + (scheme.empty() ? "such" : scheme) +
+                     " URLs, and BROWSER is not set."};
+  }
+
+  GObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
+  if (token) {
+    g_app_launch_context_setenv(context.get(), "DESKTOP_STARTUP_ID", token->c_str());
+    g_app_launch_context_setenv(context.get(), "XDG_ACTIVATION_TOKEN", token->c_str());
+  }
+  GList uris{.data = const_cast<gchar*>(url.c_str()), .next = nullptr, .prev = nullptr};
+  GError* error = nullptr;
+  if (!g_app_info_launch_uris(handler.get(), &uris, context.get(), &error))
+    return {.error = takeMessage(error)};
+  // Without a desktop-file id (a handler GIO made up), the caller reports the default.
+  const char* id = g_app_info_get_id(handler.get());
+  return {.application = id != nullptr ? std::optional<std::string>(id) : std::nullopt};
+}
+
+std::optional<std::string> nonEmptyVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
+
+}  // namespace
+
+GioWorkspace::GioWorkspace(std::optional<std::string> launchToken)
+    : launchToken_(std::move(launchToken)) {}
+
+std::optional<std::string> GioWorkspace::launchTokenFromEnvironment() {
+  if (auto token = nonEmptyVariable("XDG_ACTIVATION_TOKEN")) return token;
+  return nonEmptyVariable("DESKTOP_STARTUP_ID");
+}
+
+void GioWorkspace::openURL(const std::string& url, const OpenConfiguration& configuration,
+                           OpenCompletion completion) {
+  std::optional<std::string> token;
+  if (configuration.activates) {
+    token = configuration.activationToken;
+    // A token is good for one activation.
+    std::lock_guard lock(mutex_);
+    if (!token) token = std::exchange(launchToken_, std::nullopt);
+  }
+  std::thread([url, token, browserCommand = nonEmptyVariable("BROWSER"),
+               completion = std::move(completion)] {
+    // The application inherits the mask of the thread that starts it: keep it empty.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    Outcome outcome = openWithDefaultHandler(url, token, browserCommand);
+    completion(std::move(outcome.application), std::move(outcome.error));
+  }).detach();
+}
+
+}  // namespace platform

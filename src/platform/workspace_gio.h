@@ -1,0 +1,38 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/workspace.h"
+
+namespace platform {
+
+// Opens URLs the way the desktop's `mimeapps.list` and desktop files say, through GIO:
+// the default application for the URL's scheme, launched with the URL as its one
+// argument. When GIO knows no handler and BROWSER is set, that command is run with the
+// URL instead (the convention on servers and in remote sessions).
+//
+// Each open runs on a thread of its own, so neither a slow desktop nor a missing GLib
+// main loop can hold up the caller; the completion runs on that thread. The application
+// starts with an empty signal mask and none of the launcher's file descriptors.
+class GioWorkspace final : public Workspace {
+ public:
+  // `launchToken` is the startup-notification id or activation token the desktop gave
+  // this process. The launcher shows no window of its own, so the first open that asks
+  // for activation without a token of its own hands this one on to the browser.
+  explicit GioWorkspace(std::optional<std::string> launchToken = std::nullopt);
+
+  void openURL(const std::string& url, const OpenConfiguration& configuration,
+               OpenCompletion completion) override;
+
+  // The token the desktop left in this process's environment, if any. Read it before
+  // the GUI toolkit starts: toolkits consume and clear these variables.
+  static std::optional<std::string> launchTokenFromEnvironment();
+
+ private:
+  std::mutex mutex_;
+  std::optional<std::string> launchToken_;
+};
+
+}  // namespace platform

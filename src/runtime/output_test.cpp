@@ -1,0 +1,144 @@
+// The runtime's output as the delegate sees it: framing, the ready line and what follows.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/delegate_fixture.h"
+
+namespace {
+
+using testsupport::DelegateFixture;
+using testsupport::LaunchedFixture;
+using Events = std::vector<std::string>;
+
+constexpr const char* kURL = "http://127.0.0.1:43123/app?x=1#top";
+
+TEST(ConsumeOutput, ReadyLineSplitAtEveryByteIsActedOnOnceItsLineFeedArrives) {
+  // Noise with a multi-byte character (so some splits fall inside it), then the URL.
+  const std::string stream = "booting \xE2\x9C\x93 done\r\n  " + std::string(kURL) + "\t\r\n";
+  for (size_t split = 0; split <= stream.size(); ++split) {
+    SCOPED_TRACE(split);
+    DelegateFixture f;
+    f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1");
+    f.delegate->consumeOutput(stream.substr(0, split));
+    if (split < stream.size()) {
+      EXPECT_FALSE(f.delegate->hasOpenedURL()) << "recognised before its line feed";
+      f.delegate->consumeOutput(stream.substr(split));
+    }
+    EXPECT_TRUE(f.delegate->hasOpenedURL());
+    EXPECT_EQ(f.delegate->readyURL(), kURL);
+    EXPECT_EQ(f.events(), (Events{"runtime.ready", "browser.open.suppressed"}));
+    EXPECT_TRUE(f.delegate->bufferedOutput().empty());
+  }
+}
+
+TEST(ConsumeOutput, LinesOfOneChunkAreHandledInOrderEachInFull) {
+  DelegateFixture f;
+  f.delegate->consumeOutput(
+      "http://127.0.0.1:1/\nnoise\nhttp://localhost:2/\nhttp://127.0.0.1:3/\nhttp://127.0.0.1:4/");
+  EXPECT_EQ(f.events(), (Events{"runtime.ready", "browser.open.requested", "runtime.ready",
+                                "browser.open.requested"}));
+  const auto records = f.records();
+  EXPECT_EQ(records[0]["url"], "http://127.0.0.1:1/");
+  EXPECT_EQ(records[1]["url"], "http://127.0.0.1:1/");
+  EXPECT_EQ(records[1]["detail"], "runtime-ready");
+  EXPECT_EQ(records[2]["url"], "http://127.0.0.1:3/");
+  // The second ready line replaces the first; the last line has no line feed yet.
+  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:3/");
+  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:4/");
+  ASSERT_EQ(f.fake.workspace.requests.size(), 2u);
+  EXPECT_EQ(f.fake.workspace.requests[0].url, "http://127.0.0.1:1/");
+  EXPECT_TRUE(f.fake.workspace.requests[0].configuration.activates);
+  EXPECT_EQ(f.fake.workspace.requests[1].url, "http://127.0.0.1:3/");
+  EXPECT_EQ(f.fake.application.announced,
+            (std::vector<std::string>{"http://127.0.0.1:1/", "http://127.0.0.1:3/"}));
+}
+
+TEST(ConsumeOutput, NonReadyOutputLeavesNoTrace) {
+  DelegateFixture f;
+  f.delegate->consumeOutput("https://127.0.0.1/\nhttp://[::1]:3/\n\xff\xfe\n\nhttp://127.0.0.2/\n");
+  f.delegate->consumeOutput("");
+  f.delegate->consumeOutput("http://127.0.0.1:9/");  // never ended by a line feed
+  EXPECT_FALSE(f.delegate->hasOpenedURL());
+  EXPECT_FALSE(f.delegate->readyURL());
+  EXPECT_TRUE(f.records().empty());
+  EXPECT_TRUE(f.fake.workspace.requests.empty());
+  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:9/");
+  f.delegate->consumeOutput("");  // end of file changes nothing
+  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:9/");
+  EXPECT_TRUE(f.records().empty());
+}
+
+struct SuppressionCase {
+  const char* name;
+  std::optional<std::string> value;
+  bool suppressed;
+};
+
+class Suppression : public testing::TestWithParam<SuppressionCase> {};
+
+TEST_P(Suppression, OnlyTheExactValueOneKeepsTheBrowserClosed) {
+  DelegateFixture f;
+  if (GetParam().value) f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", *GetParam().value);
+  f.delegate->consumeOutput(std::string(kURL) + "\n");
+  EXPECT_TRUE(f.delegate->hasOpenedURL());
+  EXPECT_EQ(f.delegate->readyURL(), kURL);
+  const auto records = f.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["event"], "runtime.ready");
+  EXPECT_EQ(records[0]["url"], kURL);
+  EXPECT_FALSE(records[0].contains("detail"));
+  if (GetParam().suppressed) {
+    EXPECT_EQ(records[1]["event"], "browser.open.suppressed");
+    EXPECT_EQ(records[1]["url"], kURL);
+    EXPECT_FALSE(records[1].contains("detail"));
+    EXPECT_TRUE(f.fake.workspace.requests.empty());
+  } else {
+    EXPECT_EQ(records[1]["event"], "browser.open.requested");
+    EXPECT_EQ(records[1]["detail"], "runtime-ready");
+    EXPECT_EQ(f.fake.workspace.requests.size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, Suppression,
+    testing::Values(SuppressionCase{"One", "1", true}, SuppressionCase{"Absent", std::nullopt, false},
+                    SuppressionCase{"Empty", "", false}, SuppressionCase{"Zero", "0", false},
+                    SuppressionCase{"True", "true", false},
+                    SuppressionCase{"SpaceBeforeOne", " 1", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConsumeOutput, SuppressionIsReadAfreshAtEveryReadyLine) {
+  DelegateFixture f;
+  f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1");
+  f.delegate->consumeOutput("http://127.0.0.1:1/\n");
+  f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "0");
+  f.delegate->consumeOutput("http://127.0.0.1:2/\n");
+  EXPECT_EQ(f.events(), (Events{"runtime.ready", "browser.open.suppressed", "runtime.ready",
+                                "browser.open.requested"}));
+}
+
+TEST(ConsumeOutput, ChunksFromTheTaskReachTheDelegateThroughTheMainQueueInOrder) {
+  LaunchedFixture f;
+  f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1");
+  auto task = f.task();
+  task->output("http://127.0.");
+  task->output("0.1:5/\n");
+  EXPECT_FALSE(f.delegate->hasOpenedURL()) << "framing belongs to the main thread";
+  f.fake.mainQueue.runPending();
+  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:5/");
+}
+
+TEST(ConsumeOutput, ChunksForAGoneDelegateAreDropped) {
+  LaunchedFixture f;
+  auto task = f.task();
+  task->output("http://127.0.0.1:5/\n");
+  std::weak_ptr<AppDelegate> weak = f.delegate;
+  f.fake.application.delegate.reset();
+  f.delegate.reset();
+  EXPECT_TRUE(weak.expired()) << "a queued chunk must not keep the delegate alive";
+  EXPECT_EQ(f.fake.mainQueue.runPending(), 1);
+}
+
+}  // namespace
