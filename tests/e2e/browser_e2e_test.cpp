@@ -1,0 +1,183 @@
+// The built launcher noticing its runtime's URL and handing it to the desktop's default
+// browser, which a temporary XDG configuration points at a recording fake.
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "launcher_bundle.h"
+
+namespace {
+
+using namespace testsupport;
+using Events = std::vector<std::string>;
+using Env = std::map<std::string, std::optional<std::string>>;
+
+constexpr const char* kURL = "http://127.0.0.1:4567/app?x=1";
+
+// Noise (some of it almost a ready line), then the URL split over two writes, ended by
+// CR LF; then the runtime serves until it is stopped.
+const std::string kReadyNode = std::string(R"(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'starting \342\234\223\n'
+printf 'see http://127.0.0.1:1/ soon\nhttps://127.0.0.1:2/\nhttp://localhost:3/\n'
+printf '  http://127.0.'
+printf '0.1:4567/app?x=1 \r\n'
+exec sleep 1000
+)");
+
+class BrowserHandoff : public testing::Test {
+ protected:
+  void SetUp() override {
+    bundle.addRuntime("runtime");
+    bundle.addNode("runtime", kReadyNode);
+    for (const char* dir : {"browser", "xdg/config", "xdg/data/applications", "xdg/system-data",
+                            "xdg/system-config"})
+      std::filesystem::create_directories(bundle.dir().str(dir));
+  }
+
+  // Registers the fake as the default handler of http URLs, as a desktop does.
+  void registerFakeBrowser() {
+    writeFile(bundle.dir().str("xdg/data/applications/zolven-test-browser.desktop"),
+              std::string("[Desktop Entry]\nType=Application\nName=Test Browser\nExec=") +
+                  ZOLVEN_FAKE_BROWSER_PATH + " %u\nMimeType=x-scheme-handler/http;\n");
+    writeFile(bundle.dir().str("xdg/config/mimeapps.list"),
+              "[Default Applications]\nx-scheme-handler/http=zolven-test-browser.desktop\n");
+  }
+
+  // The launcher with browser opening on, seeing only the temporary XDG directories.
+  std::unique_ptr<Process> start(Env extra = {}) {
+    Env env = {
+        {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
+        {"XDG_CONFIG_HOME", bundle.dir().str("xdg/config")},
+        {"XDG_DATA_HOME", bundle.dir().str("xdg/data")},
+        {"XDG_DATA_DIRS", bundle.dir().str("xdg/system-data")},
+        {"XDG_CONFIG_DIRS", bundle.dir().str("xdg/system-config")},
+        {"ZOLVEN_TEST_BROWSER_RECORD", bundle.dir().str("browser")},
+    };
+    for (auto& [key, value] : extra) env[key] = value;
+    return bundle.start(env);
+  }
+
+  // What each start of the fake browser recorded, one map of lines per start.
+  std::vector<std::vector<std::string>> browserStarts() const {
+    std::vector<std::vector<std::string>> starts;
+    for (const auto& entry : std::filesystem::directory_iterator(bundle.dir().str("browser"))) {
+      if (entry.path().extension() == ".tmp") continue;
+      std::vector<std::string> lines;
+      std::istringstream in(readFile(entry.path()));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+      starts.push_back(lines);
+    }
+    return starts;
+  }
+
+  bool recordsSettled(const std::string& lastEvent) const {
+    return std::filesystem::exists(bundle.logFile()) && bundle.hasEvent(lastEvent);
+  }
+
+  void quit(Process& launcher) {
+    const pid_t child = bundle.childPid();
+    launcher.signal(SIGTERM);
+    EXPECT_EQ(launcher.waitExit(), 0);
+    EXPECT_TRUE(waitFor([&] { return !processExists(child); }));
+    EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
+  }
+
+  LauncherBundle bundle;
+};
+
+// The launcher's children that have exited but were never reaped.
+std::vector<pid_t> zombieChildren(pid_t parent) {
+  std::vector<pid_t> zombies;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid ...; comm may hold spaces, so read after its closing parenthesis.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    char state = 0;
+    pid_t ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent && state == 'Z') zombies.push_back(std::stoi(name));
+  }
+  return zombies;
+}
+
+TEST_F(BrowserHandoff, SuppressedReadyLineIsRecordedAndPrinted) {
+  registerFakeBrowser();
+  auto launcher = start({{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.suppressed"); }));
+  EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
+                                     "runtime.started", "runtime.ready", "browser.open.suppressed"}));
+  const auto records = bundle.records();
+  EXPECT_EQ(records[3]["url"], kURL);
+  EXPECT_EQ(records[4]["url"], kURL);
+  // Headless, a person in the terminal learns where the application serves.
+  EXPECT_EQ(bundle.launcherStdout(), std::string(kURL) + "\n");
+  quit(*launcher);
+  EXPECT_TRUE(browserStarts().empty());
+}
+
+TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
+  registerFakeBrowser();
+  auto launcher = start();
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }))
+      << bundle.launcherStderr();
+  EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
+                                     "runtime.started", "runtime.ready", "browser.open.requested",
+                                     "browser.open.succeeded"}));
+  const auto records = bundle.records();
+  EXPECT_EQ(records[4]["url"], kURL);
+  EXPECT_EQ(records[4]["detail"], "runtime-ready");
+  EXPECT_EQ(records[5]["url"], kURL);
+  EXPECT_EQ(records[5]["detail"], "zolven-test-browser.desktop");
+
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
+  const auto browser = browserStarts()[0];
+  EXPECT_EQ(browser[0], "args 1");
+  EXPECT_EQ(browser[1], std::string("arg ") + kURL);
+  EXPECT_EQ(browser[2], "sigblk 0000000000000000") << "the browser must start with no signal blocked";
+  EXPECT_EQ(browser.size(), 3u) << "inherited launcher descriptors: " << testing::PrintToString(browser);
+  EXPECT_TRUE(zombieChildren(launcher->pid()).empty()) << "the browser's start left a zombie";
+  quit(*launcher);
+}
+
+TEST_F(BrowserHandoff, NoHandlerIsAFailureRecordAndTheLauncherCarriesOn) {
+  auto launcher = start({{"BROWSER", std::nullopt}});
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.failed"); }));
+  const auto records = bundle.records();
+  EXPECT_EQ(records[4]["event"], "browser.open.requested");
+  EXPECT_EQ(records[5]["event"], "browser.open.failed");
+  EXPECT_EQ(records[5]["url"], kURL);
+  EXPECT_NE(records[5]["detail"].get<std::string>().find("BROWSER"), std::string::npos)
+      << records[5]["detail"];
+  EXPECT_TRUE(launcher->running());
+  EXPECT_TRUE(bundle.launcherStderr().find("could not start") == std::string::npos);
+  quit(*launcher);
+}
+
+TEST_F(BrowserHandoff, BrowserVariableIsTheFallbackWithoutAHandler) {
+  auto launcher = start({{"BROWSER", ZOLVEN_FAKE_BROWSER_PATH}});
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }));
+  EXPECT_EQ(bundle.records()[5]["detail"], "fake_browser");
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
+  const auto browser = browserStarts()[0];
+  EXPECT_EQ(browser[0], "args 1");
+  EXPECT_EQ(browser[1], std::string("arg ") + kURL);
+  EXPECT_EQ(browser[2], "sigblk 0000000000000000");
+  EXPECT_EQ(browser.size(), 3u) << testing::PrintToString(browser);
+  quit(*launcher);
+}
+
+TEST_F(BrowserHandoff, UnstartableBrowserCommandIsAFailureRecord) {
+  auto launcher = start({{"BROWSER", bundle.dir().str("no-such-browser")}});
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.failed"); }));
+  EXPECT_FALSE(bundle.records()[5]["detail"].get<std::string>().empty());
+  quit(*launcher);
+}
+
+}  // namespace
