@@ -63,7 +63,7 @@ std::string platformCandidates() {
 
 class QtShell final : public Shell {
  public:
-  QtShell(int argc, char** argv) : workspace_(GioWorkspace::launchTokenFromEnvironment()) {
+  QtShell(int argc, char** argv) : workspace_(GioWorkspace::takeLaunchTokenFromEnvironment()) {
     arguments_.push_back(argc > 0 ? argv[0] : const_cast<char*>("zolven-launcher"));
     argc_ = 1;
     bool gui = isSet("DISPLAY") || isSet("WAYLAND_DISPLAY");

@@ -96,9 +96,12 @@ std::optional<std::string> nonEmptyVariable(const char* name) {
 GioWorkspace::GioWorkspace(std::optional<std::string> launchToken)
     : launchToken_(std::move(launchToken)) {}
 
-std::optional<std::string> GioWorkspace::launchTokenFromEnvironment() {
-  if (auto token = nonEmptyVariable("XDG_ACTIVATION_TOKEN")) return token;
-  return nonEmptyVariable("DESKTOP_STARTUP_ID");
+std::optional<std::string> GioWorkspace::takeLaunchTokenFromEnvironment() {
+  std::optional<std::string> token = nonEmptyVariable("XDG_ACTIVATION_TOKEN");
+  if (!token) token = nonEmptyVariable("DESKTOP_STARTUP_ID");
+  ::unsetenv("XDG_ACTIVATION_TOKEN");
+  ::unsetenv("DESKTOP_STARTUP_ID");
+  return token;
 }
 
 void GioWorkspace::openURL(const std::string& url, const OpenConfiguration& configuration,

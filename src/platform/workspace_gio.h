@@ -26,9 +26,11 @@ class GioWorkspace final : public Workspace {
   void openURL(const std::string& url, const OpenConfiguration& configuration,
                OpenCompletion completion) override;
 
-  // The token the desktop left in this process's environment, if any. Read it before
-  // the GUI toolkit starts: toolkits consume and clear these variables.
-  static std::optional<std::string> launchTokenFromEnvironment();
+  // Takes the token the desktop left in this process's environment, if any, and removes
+  // it there, as toolkits do: it is good for one activation, and neither the runtime nor
+  // a later browser start may reuse it. Call it before the GUI toolkit starts (which would
+  // consume it) and before any other thread runs.
+  static std::optional<std::string> takeLaunchTokenFromEnvironment();
 
  private:
   std::mutex mutex_;

@@ -146,6 +146,39 @@ TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
   quit(*launcher);
 }
 
+TEST_F(BrowserHandoff, DesktopStartupTokenGoesToTheFirstBrowserStartOnly) {
+  registerFakeBrowser();
+  // Two ready lines, so the browser starts twice.
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+env > "$ZOLVEN_TEST_RECORD/env"
+printf 'http://127.0.0.1:1/\n'
+while [ "$(ls "$ZOLVEN_TEST_BROWSER_RECORD" | wc -l)" -lt 1 ]; do sleep 0.01; done
+printf 'http://127.0.0.1:2/\n'
+exec sleep 1000
+)sh");
+  // The desktop's startup id for the launcher, which shows no window of its own: the
+  // browser is the window the user is waiting for, so it gets the id to take the focus.
+  auto launcher = start({{"DESKTOP_STARTUP_ID", "zolven-test_TIME42"}});
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 2; }));
+  const auto has = [](const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  int withToken = 0;
+  for (const auto& start : browserStarts()) {
+    if (has(start, "arg http://127.0.0.1:1/")) {
+      ++withToken;
+      EXPECT_TRUE(has(start, "DESKTOP_STARTUP_ID zolven-test_TIME42")) << testing::PrintToString(start);
+      EXPECT_TRUE(has(start, "XDG_ACTIVATION_TOKEN zolven-test_TIME42"));
+    } else {
+      EXPECT_EQ(start.size(), 3u) << "a spent token was handed on again: " << testing::PrintToString(start);
+    }
+  }
+  EXPECT_EQ(withToken, 1);
+  EXPECT_EQ(bundle.childEnvironment().count("DESKTOP_STARTUP_ID"), 0u) << "the runtime got the token";
+  quit(*launcher);
+}
+
 TEST_F(BrowserHandoff, NoHandlerIsAFailureRecordAndTheLauncherCarriesOn) {
   auto launcher = start({{"BROWSER", std::nullopt}});
   ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.failed"); }));

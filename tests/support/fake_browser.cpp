@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
     }
     ::closedir(fds);
   }
-  const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
-  if (token != nullptr) out << "token " << token << "\n";
+  for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"})
+    if (const char* token = std::getenv(name)) out << name << " " << token << "\n";
 
   const std::string base = std::string(dir) + "/" + std::to_string(::getpid());
   {
