@@ -76,9 +76,23 @@ std::optional<std::string_view> trimUtf8(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// A necessary condition, cheap enough for every line of a noisy runtime: the first byte
+// that is not ASCII white space must be 'h' or start a multi-byte character (which may
+// be trimmed white space). Any other first byte begins the trimmed text if the line is
+// valid UTF-8, so the text cannot start with "http:"; if it is not valid, the line is
+// dropped anyway. The decision is therefore the same as without this check.
+bool mayBeReady(std::string_view line) {
+  for (const char c : line) {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+    return c == 'h' || static_cast<unsigned char>(c) >= 0x80;
+  }
+  return false;
+}
+
 std::optional<std::string> readyURL(std::string_view line) {
+  if (!mayBeReady(line)) return std::nullopt;
   const auto trimmed = trimUtf8(line);
-  // A cheap necessary condition: every ready line starts with the scheme and its colon.
+  // Every ready line starts with the scheme and its colon.
   if (!trimmed || !trimmed->starts_with("http:")) return std::nullopt;
 
   UriUriA uri;

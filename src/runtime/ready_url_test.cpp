@@ -26,6 +26,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadyCase{"http://user:pw@127.0.0.1:8/", "http://user:pw@127.0.0.1:8/"},
         ReadyCase{"  \thttp://127.0.0.1:8080/\r", "http://127.0.0.1:8080/"},
         ReadyCase{"\xc2\xa0http://127.0.0.1/\xe2\x80\xa8\xe3\x80\x80\xc2\x85", "http://127.0.0.1/"},
+        ReadyCase{"\xe3\x80\x80\xe2\x80\xa9http://127.0.0.1/", "http://127.0.0.1/"},
+        ReadyCase{"\x0b\x0c\x0d http://127.0.0.1/", "http://127.0.0.1/"},
         // Not ready.
         ReadyCase{"https://127.0.0.1:8080/", std::nullopt},
         ReadyCase{"HTTP://127.0.0.1/", std::nullopt},
@@ -36,6 +38,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadyCase{"http://127.0.0.1:8080/ ready", std::nullopt},
         ReadyCase{"http://127.0.0.1:8080/\x01", std::nullopt},
         ReadyCase{"", std::nullopt},
+        ReadyCase{"GET /api/items 200", std::nullopt},
+        ReadyCase{"\xe2\x80\x8bhttp://127.0.0.1/", std::nullopt},  // zero width space leads
+        ReadyCase{"\x1chttp://127.0.0.1/", std::nullopt},            // a control, not white space
+        ReadyCase{"hello", std::nullopt},
         ReadyCase{"   ", std::nullopt},
         ReadyCase{"http://127.0.0.1/\xff", std::nullopt},
         ReadyCase{"\xc0\xafhttp://127.0.0.1/", std::nullopt},  // overlong encoding

@@ -1,0 +1,292 @@
+// Output throughput and ready latency of the built launcher, beside `cat`.
+//
+//   output_bench LAUNCHER LINE_FLOOD READY_CHILD [BYTES] [RUNS]
+//
+// Throughput: a runtime writes BYTES of 100-byte non-ready lines; the launcher reads and
+// frames them all. Beside it, in the same run, the same writer piped into
+// `cat > /dev/null`. Figures: MB/s, the reader's own CPU seconds per GB, and the
+// launcher's peak resident size during the flood against its idle size.
+//
+// Ready latency: a runtime prints its URL 200 times, 20 ms apart, noting the monotonic
+// time before each write; the bench notes when each "browser.open.requested" record
+// reaches the log (inotify on the log directory). Figures: median, min and max.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double monotonicSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+struct Stats {
+  double median, min, max;
+};
+
+Stats stats(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+  return {median, values.front(), values.back()};
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in,
+            int out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
+  else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
+  else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args, envp;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
+    std::perror("posix_spawn");
+    std::exit(1);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+long statusField(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
+  return -1;
+}
+
+// The process's own CPU seconds (all its threads, not its children), read while it is a
+// zombie that has not been reaped yet.
+double ownCpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void writeFile(const fs::path& path, const std::string& content, bool executable = false) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << content;
+  if (executable) fs::permissions(path, fs::perms::owner_all);
+}
+
+class Bundle {
+ public:
+  Bundle(const std::string& launcher, const std::string& nodeScript) {
+    char pattern[] = "/tmp/zolven-bench-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::create_directories(root_ / "bundle");
+    fs::copy_file(launcher, root_ / "bundle/zolven-launcher");
+    writeFile(root_ / "bundle/resources/runtime/bin/node", nodeScript, true);
+    writeFile(root_ / "bundle/resources/runtime/app/scripts/packaged-runtime.mjs", "");
+    writeFile(root_ / "bundle/resources/config/runtime-config.json", "{}");
+    for (const char* dir : {"logs", "home", "xdg"}) fs::create_directories(root_ / dir);
+  }
+  ~Bundle() { fs::remove_all(root_); }
+
+  pid_t start(bool suppress) const {
+    std::vector<std::string> env = {
+        "PATH=/usr/bin:/bin", "HOME=" + str("home"), "ZOLVEN_LOG_ROOT=" + str("logs"),
+        // No browser anywhere: every open fails at once, without starting anything.
+        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"), "XDG_DATA_DIRS=" + str("xdg"),
+        "XDG_CONFIG_DIRS=" + str("xdg")};
+    if (suppress) env.push_back("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1");
+    return spawn({str("bundle/zolven-launcher")}, env, -1, -1);
+  }
+  std::string str(const std::string& relative) const { return (root_ / relative).string(); }
+  std::string log() const { return str("logs/launcher.log"); }
+
+ private:
+  fs::path root_;
+};
+
+struct FloodRun {
+  double seconds, cpuSeconds;
+  long peakKiB;
+};
+
+FloodRun launcherFlood(const std::string& launcher, const std::string& flood, unsigned long long bytes) {
+  Bundle bundle(launcher, "#!/bin/sh\nexec " + flood + " " + std::to_string(bytes) + "\n");
+  const double start = monotonicSeconds();
+  const pid_t pid = bundle.start(true);
+  long peak = 0;
+  for (;;) {
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (info.si_pid == pid) break;
+    peak = std::max(peak, statusField(pid, "VmHWM"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const double seconds = monotonicSeconds() - start;
+  const double cpu = ownCpuSeconds(pid);
+  waitpid(pid, nullptr, 0);
+  return {seconds, cpu, peak};
+}
+
+FloodRun catFlood(const std::string& flood, unsigned long long bytes) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
+  const double start = monotonicSeconds();
+  const pid_t writer = spawn({flood, std::to_string(bytes)}, {}, -1, fds[1]);
+  const pid_t reader = spawn({"/bin/cat"}, {}, fds[0], -1);
+  close(fds[0]);
+  close(fds[1]);
+  rusage usage{};
+  wait4(reader, nullptr, 0, &usage);
+  waitpid(writer, nullptr, 0);
+  const double seconds = monotonicSeconds() - start;
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return {seconds, cpu, usage.ru_maxrss};
+}
+
+bool logHas(const std::string& path, const std::string& event) {
+  std::ifstream in(path);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.find("\"event\":\"" + event + "\"") != std::string::npos;
+}
+
+long idleResidentKiB(const std::string& launcher, const std::string& readyChild) {
+  Bundle bundle(launcher, "");
+  writeFile(bundle.str("bundle/resources/runtime/bin/node"),
+            "#!/bin/sh\nexec " + readyChild + " 1 0 " + bundle.str("times") + "\n", true);
+  const pid_t pid = bundle.start(true);
+  const double deadline = monotonicSeconds() + 20;
+  while (!logHas(bundle.log(), "runtime.ready") && monotonicSeconds() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // let start-up settle
+  const long rss = statusField(pid, "VmRSS");
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  return rss;
+}
+
+std::vector<double> readyLatencies(const std::string& launcher, const std::string& readyChild, int count) {
+  Bundle bundle(launcher, "");
+  const std::string times = bundle.str("times");
+  writeFile(bundle.str("bundle/resources/runtime/bin/node"),
+            "#!/bin/sh\nexec " + readyChild + " " + std::to_string(count) + " 20 " + times + "\n", true);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  inotify_add_watch(watch, bundle.str("logs").c_str(), IN_MODIFY | IN_CREATE);
+  const pid_t pid = bundle.start(false);
+
+  std::vector<double> seen;
+  std::string pending;
+  off_t offset = 0;
+  const double deadline = monotonicSeconds() + 60;
+  while (static_cast<int>(seen.size()) < count && monotonicSeconds() < deadline) {
+    pollfd p{watch, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    char events[4096];
+    (void)!read(watch, events, sizeof events);
+    const double now = monotonicSeconds();
+    const int fd = open(bundle.log().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = pread(fd, buffer, sizeof buffer, offset)) > 0) {
+      pending.append(buffer, static_cast<size_t>(n));
+      offset += n;
+    }
+    close(fd);
+    for (size_t feed; (feed = pending.find('\n')) != std::string::npos; pending.erase(0, feed + 1))
+      if (pending.compare(0, feed, "") != 0 &&
+          pending.substr(0, feed).find("\"event\":\"browser.open.requested\"") != std::string::npos)
+        seen.push_back(now);
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  close(watch);
+
+  std::vector<double> latencies;
+  std::ifstream in(times);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    long long written = 0;
+    if (!(in >> written)) break;
+    latencies.push_back((seen[i] - static_cast<double>(written) / 1e9) * 1e3);
+  }
+  return latencies;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s LAUNCHER LINE_FLOOD READY_CHILD [BYTES] [RUNS]\n", argv[0]);
+    return 2;
+  }
+  const std::string launcher = fs::absolute(argv[1]), flood = fs::absolute(argv[2]),
+                    readyChild = fs::absolute(argv[3]);
+  const unsigned long long bytes = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1000000000ULL;
+  const int runs = argc > 5 ? std::atoi(argv[5]) : 5;
+
+  std::vector<double> launcherRate, catRate, ratio, launcherCpu, catCpu, peak;
+  for (int i = 0; i < runs; ++i) {
+    const FloodRun viaCat = catFlood(flood, bytes);
+    const FloodRun viaLauncher = launcherFlood(launcher, flood, bytes);
+    const double gb = static_cast<double>(bytes) / 1e9;
+    catRate.push_back(gb * 1e3 / viaCat.seconds);
+    launcherRate.push_back(gb * 1e3 / viaLauncher.seconds);
+    ratio.push_back(viaCat.seconds / viaLauncher.seconds);
+    catCpu.push_back(viaCat.cpuSeconds / gb);
+    launcherCpu.push_back(viaLauncher.cpuSeconds / gb);
+    peak.push_back(static_cast<double>(viaLauncher.peakKiB) / 1024);
+  }
+  const double idle = static_cast<double>(idleResidentKiB(launcher, readyChild)) / 1024;
+  const std::vector<double> latency = readyLatencies(launcher, readyChild, 200);
+
+  const auto row = [](const char* name, const char* unit, const std::vector<double>& values) {
+    const Stats s = stats(values);
+    std::printf("%-44s %10.2f  (%.2f - %.2f) %s\n", name, s.median, s.min, s.max, unit);
+  };
+  std::printf("Output throughput: %.2f GB of 100-byte lines, %d paired runs (median, min - max)\n",
+              static_cast<double>(bytes) / 1e9, runs);
+  row("launcher reading the runtime's output", "MB/s", launcherRate);
+  row("cat > /dev/null on the same output", "MB/s", catRate);
+  row("launcher rate / cat rate", "", ratio);
+  row("launcher CPU (own threads)", "s/GB", launcherCpu);
+  row("cat CPU", "s/GB", catCpu);
+  row("launcher peak resident during the flood", "MiB", peak);
+  std::printf("%-44s %10.2f  MiB\n", "launcher idle resident (ready, headless)", idle);
+  if (latency.empty()) {
+    std::printf("ready latency: no browser.open.requested record seen\n");
+    return 1;
+  }
+  std::printf("Ready latency: %zu ready lines, line written -> browser.open.requested appended\n",
+              latency.size());
+  row("ready latency", "ms", latency);
+  return 0;
+}
