@@ -1,0 +1,99 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/environment.h"
+
+namespace platform {
+
+// One running launcher per bundle and user.
+//
+// The first start of a bundle claims it with claimInstance() and, once it can act on
+// requests, listens for them. A later start of the same bundle (the same real executable
+// path) by the same user finds the claim taken: it hands its request to the running
+// launcher with sendInstanceRequest() and ends instead of starting a second launcher.
+//
+// Who runs is decided by a lock that the kernel releases when its holder dies, so a
+// crashed launcher never blocks the next start. Requests travel as one short text line
+// over a socket that only the same user can reach.
+
+enum class InstanceRequestKind { Reopen, Quit };
+
+struct InstanceRequest {
+  InstanceRequestKind kind = InstanceRequestKind::Reopen;
+  // Reopen only: the desktop's activation token, which lets the running launcher raise
+  // its window. 1 to 256 printable ASCII characters, no spaces.
+  std::optional<std::string> activationToken;
+
+  bool operator==(const InstanceRequest&) const = default;
+};
+
+// Parses a request line without its line feed: "reopen", "reopen TOKEN" or "quit".
+// Anything else, even with a stray space or carriage return, is nothing.
+std::optional<InstanceRequest> parseInstanceRequest(std::string_view line);
+// The request as a line with its line feed. The text is only a valid request when
+// `request` is one; sendInstanceRequest() checks that before sending.
+std::string formatInstanceRequest(const InstanceRequest& request);
+
+// The private directory for the claims of `user`: "$XDG_RUNTIME_DIR/zolven" when that
+// variable holds an absolute path (the desktop's per-user runtime directory), otherwise
+// "/tmp/zolven-<user>".
+std::string instanceDirectoryPath(const Environment& environment, uid_t user);
+// The name of a bundle's files in that directory: the 64-bit FNV-1a hash of its executable
+// path as 16 lower-case hex digits. Short, so that the socket path fits a socket address.
+std::string instanceKey(std::string_view executablePath);
+// Whether a process of user `peer` may send requests to a launcher of user `self`.
+bool peerAllowed(uid_t peer, uid_t self);
+
+struct InstanceOptions {
+  // Absolute; created with mode 0700 when missing. It is refused when it is a symbolic link
+  // or not owned by this user, and set back to mode 0700 when it is more open.
+  std::string directory;
+  // The real path of the bundle's executable (symbolic links resolved).
+  std::string executablePath;
+};
+
+// The claim of the running launcher on its bundle. It lasts until the object is destroyed,
+// or until the process ends, however it ends.
+class SingleInstance {
+ public:
+  // Runs on a thread of the claim's own, one request at a time; the sender gets its answer
+  // when the handler returns, so the handler should hand the work on and return.
+  using RequestHandler = std::function<void(const InstanceRequest& request)>;
+
+  // Stops listening and removes the socket, then gives up the claim. Destroy it before
+  // whatever the handler uses; destroying it from inside the handler is allowed too.
+  virtual ~SingleInstance() = default;
+
+  // Starts answering requests. Until then a sender waits (see sendInstanceRequest()).
+  // Returns the reason when it cannot listen, nothing on success; call it once.
+  virtual std::optional<std::string> listen(RequestHandler handler) = 0;
+};
+
+struct InstanceClaim {
+  enum class Outcome { Claimed, AnotherRuns, Failed };
+
+  Outcome outcome = Outcome::Failed;
+  std::unique_ptr<SingleInstance> instance;  // when Claimed
+  std::string error;                         // when Failed
+};
+
+// Claims the bundle for this process, unless another launcher of the same user holds it.
+InstanceClaim claimInstance(const InstanceOptions& options);
+
+// Sends `request` to the launcher that holds the claim and waits for its answer. Connecting
+// is retried for up to `patience`, since the running launcher claims before it listens;
+// once connected, the answer may take a few seconds. Returns the reason for a failure,
+// nothing when the launcher has accepted the request.
+std::optional<std::string> sendInstanceRequest(
+    const InstanceOptions& options, const InstanceRequest& request,
+    std::chrono::milliseconds patience = std::chrono::seconds(5));
+
+}  // namespace platform

@@ -1,0 +1,479 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "platform/path.h"
+#include "platform/single_instance.h"
+#include "platform/task_posix.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kReopen = "reopen";
+constexpr std::string_view kQuit = "quit";
+constexpr size_t kMaxTokenLength = 256;
+// A request line with its line feed fits easily; anything longer is not a request.
+constexpr size_t kMaxLineLength = 512;
+// How long one sender may take to deliver its line. The server answers one sender at a
+// time, so this bounds how long a stuck sender holds up the next one.
+constexpr std::chrono::milliseconds kReadTimeout = 2s;
+// How long a sender waits for the answer once connected: longer than the server gives a
+// sender ahead of it in the queue, plus time for the handler.
+constexpr std::chrono::milliseconds kAnswerTimeout = 5s;
+constexpr std::chrono::milliseconds kConnectRetry = 20ms;
+constexpr std::string_view kAnswer = "ok\n";
+
+std::string message(int error) { return std::strerror(error); }
+
+int remainingMilliseconds(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60'000));
+}
+
+// Takes ownership of a new descriptor and moves it off 0..2, keeping it close-on-exec. A
+// launcher started with closed standard streams gets those numbers back, and its children
+// inherit whatever holds standard input or error: the lock or the socket must not be it.
+// On failure the result is empty and errno is set.
+UniqueFd adopt(int raw) {
+  UniqueFd fd(raw);
+  if (!fd || fd.get() > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  fd.reset();
+  errno = error;
+  return UniqueFd(moved);
+}
+
+// Blocks every signal of the calling thread for its lifetime, so that a thread created
+// meanwhile starts with every signal blocked and leaves them to the launcher's threads.
+class BlockedSignals {
+ public:
+  BlockedSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+bool isTokenCharacter(char c) { return c >= 0x21 && c <= 0x7e; }
+
+std::string describe(std::string_view what, std::string_view path, std::string_view reason) {
+  std::string text(what);
+  text += ' ';
+  text += path;
+  text += ": ";
+  text += reason;
+  return text;
+}
+
+// Creates the directory when missing and opens it, refusing anything another user could
+// have prepared: a symbolic link (O_NOFOLLOW), or a directory owned by someone else.
+// Returns the reason for a refusal, nothing when `directory` holds it.
+std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueFd& directory) {
+  constexpr std::string_view what = "instance directory";
+  if (path.empty() || path.front() != '/') return describe(what, path, "not an absolute path");
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    return describe(what, path, message(errno));
+  UniqueFd fd = adopt(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    const int error = errno;
+    // With O_DIRECTORY, Linux reports a symbolic link as ENOTDIR rather than ELOOP; the
+    // lstat only picks the words of the refusal.
+    struct stat link {};
+    if (error == ELOOP || (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)))
+      return describe(what, path, "is a symbolic link");
+    if (error == ENOTDIR) return describe(what, path, "is not a directory");
+    return describe(what, path, message(error));
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return describe(what, path, message(errno));
+  if (!S_ISDIR(info.st_mode)) return describe(what, path, "is not a directory");
+  if (info.st_uid != ::geteuid())
+    return describe(what, path, "belongs to user " + std::to_string(info.st_uid));
+  // A directory of ours with a wider mode was left so by the user or an old umask, never
+  // by another user: only the owner can change it, and the descriptor pins the directory
+  // we checked. Tightening it keeps the launcher usable, where a refusal would stop it
+  // until someone repaired the mode by hand.
+  if ((info.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
+    return describe(what, path, message(errno));
+  directory = std::move(fd);
+  return std::nullopt;
+}
+
+// The socket's path and its address. Returns the reason when the path is too long for
+// an address.
+std::optional<std::string> socketAddress(const InstanceOptions& options, std::string& path,
+                                         sockaddr_un& address) {
+  path = joinPath(options.directory, instanceKey(options.executablePath) + ".sock");
+  address = {};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path)
+    return describe("instance socket", path, "path too long for a socket address");
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return std::nullopt;
+}
+
+// Where a socket file is; compared before removing it, so that a launcher never removes
+// a successor's socket.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> identityAt(int directory, const std::string& name) {
+  struct stat info {};
+  if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  return FileIdentity{.device = info.st_dev, .inode = info.st_ino};
+}
+
+// Reads one line of at most kMaxLineLength bytes (line feed included) from a non-blocking
+// connection, before the deadline. Nothing when the line does not come whole in time, or
+// when `wake` becomes readable.
+std::optional<std::string> readLine(int connection, int wake, Clock::time_point deadline) {
+  std::string received;
+  char buffer[kMaxLineLength];
+  while (received.size() < kMaxLineLength) {
+    pollfd fds[2] = {{.fd = connection, .events = POLLIN, .revents = 0},
+                     {.fd = wake, .events = POLLIN, .revents = 0}};
+    const int ready = ::poll(fds, 2, remainingMilliseconds(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || fds[1].revents != 0) return std::nullopt;
+    const ssize_t n = ::recv(connection, buffer, kMaxLineLength - received.size(), 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return std::nullopt;  // the end before a line feed, or an error
+    received.append(buffer, static_cast<size_t>(n));
+    // Whatever follows the line feed is not read: one line is all a sender has to say.
+    if (const size_t end = received.find('\n'); end != std::string::npos) {
+      received.resize(end);
+      return received;
+    }
+  }
+  return std::nullopt;
+}
+
+// What the listening thread shares with the claim. The thread holds it by shared_ptr, so
+// a claim destroyed from inside the handler leaves nothing dangling behind the thread.
+struct Server {
+  UniqueFd listener;  // non-blocking
+  UniqueFd wake;      // an eventfd, written once when the claim goes away
+  SingleInstance::RequestHandler handler;
+  uid_t self = 0;
+  std::atomic<bool> stopping{false};
+
+  void run() {
+    // Started with every signal blocked; faults must still reach their handlers.
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+      sigaddset(&faults, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+
+    while (!stopping) {
+      pollfd fds[2] = {{.fd = listener.get(), .events = POLLIN, .revents = 0},
+                       {.fd = wake.get(), .events = POLLIN, .revents = 0}};
+      if (::poll(fds, 2, -1) < 0) continue;  // EINTR, or a passing ENOMEM
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents == 0) continue;
+      UniqueFd connection =
+          adopt(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (connection) {
+        serve(connection.get());
+      } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection stays queued and poll would report it at once again: give the
+        // process a moment to free resources instead of spinning.
+        pollfd wait = {.fd = wake.get(), .events = POLLIN, .revents = 0};
+        ::poll(&wait, 1, 100);
+      }
+    }
+  }
+
+  // Anything short of a valid request from our own user is dropped without an answer.
+  void serve(int connection) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+        length != sizeof peer || !peerAllowed(peer.uid, self))
+      return;
+    const std::optional<std::string> line =
+        readLine(connection, wake.get(), Clock::now() + kReadTimeout);
+    if (!line) return;
+    const std::optional<InstanceRequest> request = parseInstanceRequest(*line);
+    if (!request || stopping) return;
+    handler(*request);
+    // Three bytes into an empty socket buffer; a sender that has gone away gets nothing.
+    [[maybe_unused]] const ssize_t sent =
+        ::send(connection, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL);
+  }
+};
+
+class PosixSingleInstance final : public SingleInstance {
+ public:
+  PosixSingleInstance(const InstanceOptions& options, UniqueFd directory, UniqueFd lock)
+      : options_(options),
+        socketName_(instanceKey(options.executablePath) + ".sock"),
+        directory_(std::move(directory)),
+        lock_(std::move(lock)) {}
+
+  ~PosixSingleInstance() override {
+    if (thread_.joinable()) {
+      server_->stopping = true;
+      const uint64_t one = 1;
+      [[maybe_unused]] const ssize_t written = ::write(server_->wake.get(), &one, sizeof one);
+      if (thread_.get_id() == std::this_thread::get_id()) {
+        thread_.detach();  // inside the handler; the thread owns what it still uses
+      } else {
+        thread_.join();
+      }
+    }
+    removeSocket();
+    // Last: a successor may claim as soon as the lock is gone.
+    lock_.reset();
+  }
+
+  std::optional<std::string> listen(RequestHandler handler) override {
+    if (server_) return "already listening";
+    std::string path;
+    sockaddr_un address{};
+    if (auto error = socketAddress(options_, path, address)) return error;
+
+    // We hold the lock, so a socket file there is a dead launcher's: nobody listens on it.
+    if (::unlinkat(directory_.get(), socketName_.c_str(), 0) != 0 && errno != ENOENT)
+      return describe("instance socket", path, message(errno));
+
+    auto server = std::make_shared<Server>();
+    server->handler = std::move(handler);
+    server->self = ::geteuid();
+    server->listener = adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!server->listener) return describe("instance socket", path, message(errno));
+    if (::bind(server->listener.get(), reinterpret_cast<const sockaddr*>(&address),
+               sizeof address) != 0)
+      return describe("instance socket", path, message(errno));
+    bound_ = identityAt(directory_.get(), socketName_);
+    // The file's mode comes from the umask. The directory already keeps other users out;
+    // 0600 keeps them out should its mode ever be widened.
+    if (!bound_ || ::fchmodat(directory_.get(), socketName_.c_str(), 0600, 0) != 0 ||
+        ::listen(server->listener.get(), SOMAXCONN) != 0)
+      return failListening(path, errno);
+    server->wake = adopt(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!server->wake) return failListening(path, errno);
+
+    try {
+      // Created while every signal is blocked (see BlockedSignals).
+      const BlockedSignals blocked;
+      thread_ = std::thread([server] { server->run(); });
+    } catch (const std::system_error& failure) {
+      return failListening(path, failure.code().value());
+    }
+    server_ = std::move(server);
+    return std::nullopt;
+  }
+
+ private:
+  std::string failListening(const std::string& path, int error) {
+    removeSocket();
+    return describe("instance socket", path, message(error));
+  }
+
+  // Removes the socket file only while it is still the one we bound: the lock file may
+  // have been deleted and another launcher started with a socket of its own. The check
+  // and the removal are two steps, which is as close as a path allows.
+  void removeSocket() {
+    if (bound_ && identityAt(directory_.get(), socketName_) == bound_)
+      ::unlinkat(directory_.get(), socketName_.c_str(), 0);
+    bound_.reset();
+  }
+
+  const InstanceOptions options_;
+  const std::string socketName_;
+  UniqueFd directory_;
+  UniqueFd lock_;
+  std::optional<FileIdentity> bound_;
+  std::shared_ptr<Server> server_;
+  std::thread thread_;
+};
+
+// Writes all of `data` to a non-blocking connection before the deadline; returns 0 or an
+// errno.
+int sendAll(int connection, std::string_view data, Clock::time_point deadline) {
+  while (!data.empty()) {
+    const ssize_t n = ::send(connection, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      data.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return errno;
+    pollfd fds = {.fd = connection, .events = POLLOUT, .revents = 0};
+    const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
+    if (ready == 0) return ETIMEDOUT;
+    if (ready < 0 && errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Connects to the socket at `address`, retrying while nobody listens there yet.
+UniqueFd connectPatiently(const sockaddr_un& address, Clock::time_point deadline, int& error) {
+  for (;;) {
+    UniqueFd connection = adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!connection) {
+      error = errno;
+      return {};
+    }
+    if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        0)
+      return connection;
+    error = errno;
+    // No socket yet, a dead launcher's socket, or a full queue: the running launcher may
+    // not be listening yet.
+    const bool worthRetrying =
+        error == ENOENT || error == ECONNREFUSED || error == EAGAIN || error == EINTR;
+    const auto now = Clock::now();
+    if (!worthRetrying || now >= deadline) return {};
+    std::this_thread::sleep_for(std::min<Clock::duration>(kConnectRetry, deadline - now));
+  }
+}
+
+}  // namespace
+
+std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {
+  if (line == kQuit) return InstanceRequest{.kind = InstanceRequestKind::Quit};
+  if (line == kReopen) return InstanceRequest{.kind = InstanceRequestKind::Reopen};
+  if (!line.starts_with(kReopen) || line.size() < kReopen.size() + 2 || line[kReopen.size()] != ' ')
+    return std::nullopt;
+  const std::string_view token = line.substr(kReopen.size() + 1);
+  if (token.size() > kMaxTokenLength || !std::all_of(token.begin(), token.end(), isTokenCharacter))
+    return std::nullopt;
+  return InstanceRequest{.kind = InstanceRequestKind::Reopen,
+                         .activationToken = std::string(token)};
+}
+
+std::string formatInstanceRequest(const InstanceRequest& request) {
+  std::string line(request.kind == InstanceRequestKind::Quit ? kQuit : kReopen);
+  if (request.activationToken) line += ' ' + *request.activationToken;
+  line += '\n';
+  return line;
+}
+
+std::string instanceDirectoryPath(const Environment& environment, uid_t user) {
+  // Relative values are ignored, as the XDG base directory rules ask.
+  const std::optional<std::string> runtime = environment.get("XDG_RUNTIME_DIR");
+  if (runtime && !runtime->empty() && runtime->front() == '/') return joinPath(*runtime, "zolven");
+  return "/tmp/zolven-" + std::to_string(user);
+}
+
+std::string instanceKey(std::string_view executablePath) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : executablePath) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string key(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) key[static_cast<size_t>(i)] = kDigits[hash & 0xf];
+  return key;
+}
+
+bool peerAllowed(uid_t peer, uid_t self) { return peer == self; }
+
+InstanceClaim claimInstance(const InstanceOptions& options) {
+  const auto failed = [](std::string error) {
+    return InstanceClaim{.outcome = InstanceClaim::Outcome::Failed, .error = std::move(error)};
+  };
+  UniqueFd directory;
+  if (auto error = openPrivateDirectory(options.directory, directory)) return failed(*error);
+
+  // The lock file stays when the claim ends: removing it would let a process that opened
+  // it just before lock the removed file while a third one locks a new one.
+  const std::string lockName = instanceKey(options.executablePath) + ".lock";
+  const std::string lockPath = joinPath(options.directory, lockName);
+  // O_NONBLOCK: a FIFO put in its place must not hang the open.
+  UniqueFd lock = adopt(::openat(directory.get(), lockName.c_str(),
+                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+  if (!lock) return failed(describe("instance lock", lockPath, message(errno)));
+  struct stat info {};
+  if (::fstat(lock.get(), &info) != 0)
+    return failed(describe("instance lock", lockPath, message(errno)));
+  if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())
+    return failed(describe("instance lock", lockPath, "not a file of ours"));
+
+  // flock belongs to the open file description: the kernel drops it when the last
+  // descriptor of it closes, at the latest when the holder dies. Close-on-exec keeps
+  // children from holding it on after us.
+  int result;
+  do {
+    result = ::flock(lock.get(), LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0) {
+    if (errno == EWOULDBLOCK) return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns};
+    return failed(describe("instance lock", lockPath, message(errno)));
+  }
+  return InstanceClaim{.outcome = InstanceClaim::Outcome::Claimed,
+                       .instance = std::make_unique<PosixSingleInstance>(
+                           options, std::move(directory), std::move(lock))};
+}
+
+std::optional<std::string> sendInstanceRequest(const InstanceOptions& options,
+                                               const InstanceRequest& request,
+                                               std::chrono::milliseconds patience) {
+  const std::string line = formatInstanceRequest(request);
+  if (parseInstanceRequest(std::string_view(line).substr(0, line.size() - 1)) != request)
+    return "not a valid request: " + line.substr(0, line.size() - 1);
+
+  // The same checks as the claim: a request, with its token, goes to no other user.
+  UniqueFd directory;
+  if (auto error = openPrivateDirectory(options.directory, directory)) return error;
+  std::string path;
+  sockaddr_un address{};
+  if (auto error = socketAddress(options, path, address)) return error;
+
+  int error = 0;
+  const UniqueFd connection = connectPatiently(address, Clock::now() + patience, error);
+  if (!connection) return describe("no launcher answered at", path, message(error));
+
+  const auto deadline = Clock::now() + kAnswerTimeout;
+  if (const int sendError = sendAll(connection.get(), line, deadline))
+    return describe("sending the request to", path, message(sendError));
+
+  std::string answer;
+  char buffer[16];
+  while (answer.find('\n') == std::string::npos && answer.size() < kAnswer.size()) {
+    pollfd fds = {.fd = connection.get(), .events = POLLIN, .revents = 0};
+    const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) return describe("no answer from", path, "timed out");
+    if (ready < 0) return describe("no answer from", path, message(errno));
+    const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n < 0) return describe("no answer from", path, message(errno));
+    if (n == 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  if (answer != kAnswer) return describe("the launcher at", path, "did not accept the request");
+  return std::nullopt;
+}
+
+}  // namespace platform
