@@ -172,6 +172,35 @@ TEST(QuitCoordination, RunningChildIsAskedToStopAndTheReplyFollowsItsExit) {
   EXPECT_TRUE(f.fake.alerts.shown.empty()) << "a requested exit never alerts";
 }
 
+TEST(QuitCoordination, ChildThatOutlivesTheGraceIsKilledWithItsGroup) {
+  LaunchedFixture f;
+  auto task = f.task();
+  task->timedWaitsRunOut = true;
+  task->onKill = [&] { task->exit(9); };
+  f.fake.application.terminate(platform::TerminationCause::Normal);
+  ASSERT_TRUE(f.fake.mainQueue.runUntil([&] { return !f.fake.application.replies.empty(); }));
+  EXPECT_EQ(task->lastTimedWait, std::chrono::seconds(10));
+  EXPECT_EQ(task->terminateCalls, 1);
+  EXPECT_EQ(task->killCalls, 1);
+  // The exit's record comes before the reply that ends the application.
+  EXPECT_EQ(f.events().back(), "runtime.exited");
+  EXPECT_EQ(f.records().back()["detail"], "status=9");
+  EXPECT_TRUE(f.fake.alerts.shown.empty());
+}
+
+TEST(QuitCoordination, ExitRecordIsWrittenBeforeTheReply) {
+  LaunchedFixture f;
+  auto task = f.task();
+  std::vector<std::string> eventsAtReply;
+  f.fake.application.onReply = [&] { eventsAtReply = f.events(); };
+  f.fake.application.terminate(platform::TerminationCause::Normal);
+  task->exit(0);
+  ASSERT_TRUE(f.fake.mainQueue.runUntil([&] { return !f.fake.application.replies.empty(); }));
+  ASSERT_FALSE(eventsAtReply.empty());
+  EXPECT_EQ(eventsAtReply.back(), "runtime.exited") << "the reply ran before the exit was logged";
+  EXPECT_EQ(task->killCalls, 0);
+}
+
 TEST(QuitCoordination, RepeatedRequestsRepeatTheSignal) {
   LaunchedFixture f;
   auto task = f.task();

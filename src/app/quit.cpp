@@ -1,5 +1,11 @@
 #include "app/app_delegate.h"
 
+namespace {
+// How long a runtime may take to stop after SIGTERM before its whole process group is
+// killed. Long enough for a server to finish its requests and flush what it holds.
+constexpr std::chrono::seconds kStopGrace{10};
+}  // namespace
+
 platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   if (!runtime || !runtime->isRunning()) return platform::TerminateReply::Now;
 
@@ -12,7 +18,12 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   platform::Application& application = platform.application;
   platform::DispatchQueue& mainQueue = platform.mainQueue;
   platform.globalQueue.async([task = std::move(task), &application, &mainQueue]() mutable {
-    task->waitUntilExit();
+    if (!task->waitUntilExit(kStopGrace)) {
+      task->killProcessGroup();
+      task->waitUntilExit();
+    }
+    // The task reports the exit to its termination handler before it wakes this wait, so
+    // runtimeFinished is queued ahead of the reply and "runtime.exited" is logged first.
     task.reset();  // the delegate's reference stays the last one, released on the main thread
     mainQueue.async([&application] { application.replyToApplicationShouldTerminate(true); });
   });

@@ -17,6 +17,7 @@ void FakeApplication::terminate(TerminationCause cause) {
 
 void FakeApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
   replies.push_back(shouldTerminate);
+  if (onReply) onReply();
   if (shouldTerminate) ended = true;
 }
 
@@ -85,8 +86,11 @@ void FakeTask::terminate() {
 }
 
 void FakeTask::killProcessGroup() {
-  std::lock_guard lock(mutex_);
-  ++killCalls;
+  {
+    std::lock_guard lock(mutex_);
+    ++killCalls;
+  }
+  if (onKill) onKill();
 }
 
 void FakeTask::waitUntilExit() {
@@ -96,6 +100,8 @@ void FakeTask::waitUntilExit() {
 
 bool FakeTask::waitUntilExit(std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
+  lastTimedWait = timeout;
+  if (timedWaitsRunOut) return done_;
   return exited_.wait_for(lock, timeout, [this] { return done_; });
 }
 

@@ -33,6 +33,7 @@ class FakeApplication final : public Application {
   std::optional<Menu> mainMenu;
   std::vector<TerminateReply> terminateReplies;
   std::vector<bool> replies;
+  std::function<void()> onReply;  // runs inside each reply, before the application ends
   std::vector<std::string> announced;
   bool ended = false;
   int exitStatus = 0;
@@ -119,6 +120,11 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   int killCalls = 0;
   bool outputHandlerSet = false;
   std::function<void()> onTerminate;  // runs inside terminate(), before it returns
+  std::function<void()> onKill;       // runs inside killProcessGroup(), before it returns
+  // A timed wait that finds the child running returns false at once, as if its time had
+  // run out, and notes the time it was given.
+  bool timedWaitsRunOut = false;
+  std::optional<std::chrono::milliseconds> lastTimedWait;
 
  private:
   mutable std::mutex mutex_;

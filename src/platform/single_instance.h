@@ -85,6 +85,11 @@ struct InstanceClaim {
   std::string error;                         // when Failed
 };
 
+// The options of the running program: the private directory of the effective user in
+// this process's environment, and the real path of the running executable. Nothing when
+// that path cannot be read.
+std::optional<InstanceOptions> currentInstanceOptions();
+
 // Claims the bundle for this process, unless another launcher of the same user holds it.
 InstanceClaim claimInstance(const InstanceOptions& options);
 

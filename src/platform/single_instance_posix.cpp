@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <system_error>
@@ -398,6 +400,13 @@ std::string instanceKey(std::string_view executablePath) {
 }
 
 bool peerAllowed(uid_t peer, uid_t self) { return peer == self; }
+
+std::optional<InstanceOptions> currentInstanceOptions() {
+  char executable[PATH_MAX];
+  if (::realpath("/proc/self/exe", executable) == nullptr) return std::nullopt;
+  return InstanceOptions{.directory = instanceDirectoryPath(Environment::current(), ::geteuid()),
+                         .executablePath = executable};
+}
 
 InstanceClaim claimInstance(const InstanceOptions& options) {
   const auto failed = [](std::string error) {
