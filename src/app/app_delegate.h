@@ -47,8 +47,7 @@ class AppDelegate final : public platform::ApplicationDelegate,
   void launchRuntime();
   void consumeOutput(std::string_view chunk);
   void runtimeFinished(const std::shared_ptr<platform::Task>& task);
-  void openBrowser(const std::string& url, std::string_view reason,
-                   std::optional<std::string> activationToken = std::nullopt);
+  void openBrowser(const std::string& url, std::string_view reason);
   void showFailure(std::string_view message);
 
   // Read-only views for tests and diagnostics; main thread only.

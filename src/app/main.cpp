@@ -1,7 +1,55 @@
+#include <cstdio>
+
 #include "app/app_delegate.h"
 #include "platform/shell.h"
+#include "platform/single_instance.h"
+#include "platform/workspace_gio.h"
+
+namespace {
+
+// Hands this start to the launcher of the same bundle that already runs. Returns true when
+// it accepted the reopen; this process then ends without a trace in the log.
+bool handOver(const platform::InstanceOptions& options, std::string& error) {
+  platform::InstanceRequest request{.kind = platform::InstanceRequestKind::Reopen};
+  // The desktop's token for this start lets the running launcher raise the browser. One
+  // that cannot travel in a request line is left behind rather than failing the reopen.
+  if (auto token = platform::GioWorkspace::takeLaunchTokenFromEnvironment()) {
+    request.activationToken = std::move(token);
+    std::string line = platform::formatInstanceRequest(request);
+    line.pop_back();
+    if (!platform::parseInstanceRequest(line)) request.activationToken.reset();
+  }
+  if (auto failure = platform::sendInstanceRequest(options, request)) {
+    error = *failure;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  // One launcher per bundle and user: a later start asks the running one to reopen.
+  std::unique_ptr<platform::SingleInstance> claim;
+  if (const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions()) {
+    platform::InstanceClaim result = platform::claimInstance(*options);
+    if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
+      std::string error;
+      if (handOver(*options, error)) return 0;
+      // The running launcher may have been ending; if so, take its place.
+      result = platform::claimInstance(*options);
+      if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
+        std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",
+                     error.c_str());
+        return 1;
+      }
+    }
+    if (result.outcome == platform::InstanceClaim::Outcome::Failed)
+      std::fprintf(stderr, "zolven-launcher: cannot make sure only one ZOLVEN runs: %s\n",
+                   result.error.c_str());
+    claim = std::move(result.instance);
+  }
+
   const std::unique_ptr<platform::Shell> shell = platform::makeDesktopShell(argc, argv);
   platform::Application& application = shell->services().application;
 
@@ -10,5 +58,6 @@ int main(int argc, char** argv) {
 
   application.setActivationPolicy(platform::ActivationPolicy::Accessory);
   application.setDelegate(delegate);
+  if (claim) shell->answerInstanceRequests(std::move(claim));
   return application.run();
 }

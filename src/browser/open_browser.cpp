@@ -1,7 +1,6 @@
 #include "app/app_delegate.h"
 
-void AppDelegate::openBrowser(const std::string& url, std::string_view reason,
-                              std::optional<std::string> activationToken) {
+void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {
   // The append is synchronous, so the request is in the log before the desktop is asked.
   log("browser.open.requested", url, reason);
 
@@ -9,7 +8,7 @@ void AppDelegate::openBrowser(const std::string& url, std::string_view reason,
   // and the log, and holds the delegate weakly so a late outcome after the delegate is
   // gone is dropped.
   platform.workspace.openURL(
-      url, platform::OpenConfiguration{.activates = true, .activationToken = std::move(activationToken)},
+      url, platform::OpenConfiguration{.activates = true},
       [weakSelf = weak_from_this(), url](std::optional<std::string> application,
                                          std::optional<std::string> error) {
         const std::shared_ptr<AppDelegate> self = weakSelf.lock();

@@ -72,8 +72,7 @@ TEST(OpenBrowser, OverlappingRequestsEachRecordTheirOwnURL) {
 
 TEST(OpenBrowser, OutcomeAfterTheDelegateIsGoneIsDropped) {
   DelegateFixture f;
-  f.delegate->openBrowser("http://127.0.0.1:1/", "runtime-ready", "token-1");
-  EXPECT_EQ(f.fake.workspace.requests[0].configuration.activationToken, "token-1");
+  f.delegate->openBrowser("http://127.0.0.1:1/", "runtime-ready");
   std::weak_ptr<AppDelegate> weak = f.delegate;
   f.fake.application.delegate.reset();
   f.delegate.reset();

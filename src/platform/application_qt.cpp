@@ -81,6 +81,10 @@ void QtApplication::setMainMenu(const Menu& menu) {
   if (!tray_) {
     tray_ = std::make_unique<QSystemTrayIcon>(launcherIcon());
     tray_->setToolTip(QStringLiteral("ZOLVEN"));
+    // Clicking the icon of a running application brings its page back, as opening it again does.
+    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+      if (reason == QSystemTrayIcon::Trigger) reopen();
+    });
   }
   tray_->setContextMenu(menu_.get());
   // Shown even when no tray is there yet: Qt docks the icon once a tray appears.
@@ -122,6 +126,10 @@ bool QtApplication::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   return QObject::eventFilter(watched, event);
+}
+
+void QtApplication::reopen() {
+  if (auto d = delegate_.lock()) d->applicationShouldHandleReopen(false);
 }
 
 void QtApplication::announceURL(const std::string& url) {

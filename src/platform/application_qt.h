@@ -32,8 +32,14 @@ class QtApplication final : public QObject, public Application, public AlertPres
 
   void runModal(const Alert& alert) override;
 
+  // The user opened the running application again (a later start, or a click on the
+  // tray icon): asks the delegate to handle the reopen. Main thread only.
+  void reopen();
+
   // The menu built from the last setMainMenu(); null before.
   QMenu* quitMenu() const { return menu_.get(); }
+  // The tray icon, made with the first menu when there is a display; null otherwise.
+  QSystemTrayIcon* trayIcon() const { return tray_.get(); }
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -6,6 +6,7 @@
 #include <QAbstractButton>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -21,12 +22,16 @@ class RecordingDelegate final : public ApplicationDelegate {
   TerminateReply reply = TerminateReply::Now;
   int finishLaunchingCalls = 0;
   int terminateCalls = 0;
+  int reopenCalls = 0;
 
   void applicationDidFinishLaunching() override {
     ++finishLaunchingCalls;
     if (onFinishLaunching) onFinishLaunching();
   }
-  bool applicationShouldHandleReopen(bool) override { return true; }
+  bool applicationShouldHandleReopen(bool) override {
+    ++reopenCalls;
+    return true;
+  }
   bool applicationShouldTerminateAfterLastWindowClosed() override { return false; }
   TerminateReply applicationShouldTerminate() override {
     ++terminateCalls;
@@ -53,6 +58,21 @@ TEST(QtApplication, QuitItemHasCtrlQAndReachesTheDelegate) {
   EXPECT_EQ(actions[0]->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
   actions[0]->trigger();
   EXPECT_EQ(delegate->terminateCalls, 1);
+}
+
+TEST(QtApplication, ClickOnTheTrayIconIsAReopen) {
+  QtApplication application(/*gui=*/true);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  application.setDelegate(delegate);
+  application.setMainMenu(quitMenu());
+  ASSERT_NE(application.trayIcon(), nullptr);
+
+  emit application.trayIcon()->activated(QSystemTrayIcon::Context);  // opens the menu only
+  EXPECT_EQ(delegate->reopenCalls, 0);
+  emit application.trayIcon()->activated(QSystemTrayIcon::Trigger);
+  EXPECT_EQ(delegate->reopenCalls, 1);
+  application.reopen();
+  EXPECT_EQ(delegate->reopenCalls, 2);
 }
 
 TEST(QtApplication, RunsTheStartUpInsideTheLoopAndEndsWithTheFailureStatus) {

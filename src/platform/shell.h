@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/services.h"
+#include "platform/single_instance.h"
 
 namespace platform {
 
@@ -12,6 +13,12 @@ class Shell {
  public:
   virtual ~Shell() = default;
   virtual Services& services() = 0;
+
+  // Answers the requests of later starts of this bundle with the claim this process
+  // holds: a reopen reaches the delegate as the platform's reopen (its activation token
+  // goes to the next browser start), a quit as a terminate request, both on the main
+  // thread and only once the event loop runs, after the launch has finished.
+  virtual void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) = 0;
 };
 
 // The desktop shell of this build: Qt for the application, POSIX for the rest. With

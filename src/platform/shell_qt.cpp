@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -107,6 +108,31 @@ class QtShell final : public Shell {
 
   Services& services() override { return *services_; }
 
+  void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) override {
+    claim_ = std::move(claim);
+    // Queued behind the launch that run() queues first, so no request is handled before
+    // the launcher has started.
+    QMetaObject::invokeMethod(
+        application_.get(),
+        [this] {
+          const std::optional<std::string> error = claim_->listen([this](const InstanceRequest& request) {
+            // On the claim's thread: hand the request to the main thread and return.
+            mainQueue_.async([this, request] {
+              if (request.kind == InstanceRequestKind::Quit) {
+                application_->terminate(TerminationCause::Normal);
+                return;
+              }
+              if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
+              application_->reopen();
+            });
+          });
+          if (error)
+            std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
+                         error->c_str());
+        },
+        Qt::QueuedConnection);
+  }
+
  private:
   int argc_ = 0;
   std::string candidates_;
@@ -121,6 +147,8 @@ class QtShell final : public Shell {
   PosixProcessInfo processInfo_;
   GioWorkspace workspace_;
   std::optional<Services> services_;
+  // Last, so it is destroyed first: its thread stops before what its handler uses.
+  std::unique_ptr<SingleInstance> claim_;
 };
 
 }  // namespace

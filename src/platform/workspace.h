@@ -9,9 +9,6 @@ namespace platform {
 struct OpenConfiguration {
   // Ask that the application opening the URL come to the front.
   bool activates = false;
-  // A startup-notification id or activation token from the desktop, handed on to the
-  // application so the desktop lets it take the focus.
-  std::optional<std::string> activationToken;
 };
 
 // The outcome of one open: success (an error absent) with the identifier of the

@@ -104,14 +104,18 @@ std::optional<std::string> GioWorkspace::takeLaunchTokenFromEnvironment() {
   return token;
 }
 
+void GioWorkspace::offerActivationToken(std::string token) {
+  std::lock_guard lock(mutex_);
+  launchToken_ = std::move(token);
+}
+
 void GioWorkspace::openURL(const std::string& url, const OpenConfiguration& configuration,
                            OpenCompletion completion) {
   std::optional<std::string> token;
   if (configuration.activates) {
-    token = configuration.activationToken;
     // A token is good for one activation.
     std::lock_guard lock(mutex_);
-    if (!token) token = std::exchange(launchToken_, std::nullopt);
+    token = std::exchange(launchToken_, std::nullopt);
   }
   std::thread([url, token, browserCommand = nonEmptyVariable("BROWSER"),
                completion = std::move(completion)] {

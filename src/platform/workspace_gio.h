@@ -26,6 +26,10 @@ class GioWorkspace final : public Workspace {
   void openURL(const std::string& url, const OpenConfiguration& configuration,
                OpenCompletion completion) override;
 
+  // A token the desktop gave a later start of this bundle, which handed it over: the next
+  // open that asks for activation uses it, replacing any token not yet used.
+  void offerActivationToken(std::string token);
+
   // Takes the token the desktop left in this process's environment, if any, and removes
   // it there, as toolkits do: it is good for one activation, and neither the runtime nor
   // a later browser start may reuse it. Call it before the GUI toolkit starts (which would

@@ -47,7 +47,7 @@ class BrowserHandoff : public testing::Test {
   }
 
   // The launcher with browser opening on, seeing only the temporary XDG directories.
-  std::unique_ptr<Process> start(Env extra = {}) {
+  std::unique_ptr<Process> start(Env extra = {}, const std::string& name = "") {
     Env env = {
         {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
         {"XDG_CONFIG_HOME", bundle.dir().str("xdg/config")},
@@ -57,7 +57,7 @@ class BrowserHandoff : public testing::Test {
         {"ZOLVEN_TEST_BROWSER_RECORD", bundle.dir().str("browser")},
     };
     for (auto& [key, value] : extra) env[key] = value;
-    return bundle.start(env);
+    return bundle.start(env, name);
   }
 
   // What each start of the fake browser recorded, one map of lines per start.
@@ -176,6 +176,25 @@ exec sleep 1000
   }
   EXPECT_EQ(withToken, 1);
   EXPECT_EQ(bundle.childEnvironment().count("DESKTOP_STARTUP_ID"), 0u) << "the runtime got the token";
+  quit(*launcher);
+}
+
+TEST_F(BrowserHandoff, ReopenHandsTheLaterStartsTokenToTheBrowser) {
+  registerFakeBrowser();
+  auto launcher = start({{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.suppressed"); }));
+  auto second = start({{"DESKTOP_STARTUP_ID", "reopen_TIME7"}}, "-2");
+  EXPECT_EQ(second->waitExit(), 0);
+  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }));
+  const auto records = bundle.records();
+  EXPECT_EQ(records[5]["event"], "launcher.reopened");
+  EXPECT_EQ(records[6]["detail"], "application-reopened");
+  EXPECT_EQ(records[7]["detail"], "zolven-test-browser.desktop");
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
+  const auto browser = browserStarts()[0];
+  EXPECT_EQ(browser[1], std::string("arg ") + kURL);
+  EXPECT_NE(std::find(browser.begin(), browser.end(), "DESKTOP_STARTUP_ID reopen_TIME7"), browser.end())
+      << testing::PrintToString(browser);
   quit(*launcher);
 }
 

@@ -41,6 +41,10 @@ class LauncherBundle {
     std::filesystem::copy_file(ZOLVEN_LAUNCHER_PATH, executable());
     std::filesystem::create_directories(dir_.str("record"));
     std::filesystem::create_directories(dir_.str("logs"));
+    // The per-user runtime directory, private to this test, holds the single-instance files.
+    std::filesystem::create_directories(dir_.str("run"));
+    std::filesystem::permissions(dir_.str("run"), std::filesystem::perms::owner_all);
+    std::filesystem::create_directories(dir_.str("xdg-empty"));
   }
 
   std::string root() const { return dir_.str("bundle"); }
@@ -77,6 +81,12 @@ class LauncherBundle {
         {"ZOLVEN_LOG_ROOT", dir_.str("logs")},
         {"ZOLVEN_TEST_RECORD", dir_.str("record")},
         {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"},
+        {"XDG_RUNTIME_DIR", dir_.str("run")},
+        // No desktop settings: no browser of this machine is ever started by a test.
+        {"XDG_CONFIG_HOME", dir_.str("xdg-empty")},
+        {"XDG_DATA_HOME", dir_.str("xdg-empty")},
+        {"XDG_CONFIG_DIRS", dir_.str("xdg-empty")},
+        {"XDG_DATA_DIRS", dir_.str("xdg-empty")},
     };
     if (const char* asan = std::getenv("ASAN_OPTIONS")) env["ASAN_OPTIONS"] = asan;
     if (const char* lsan = std::getenv("LSAN_OPTIONS")) env["LSAN_OPTIONS"] = lsan;
@@ -88,13 +98,15 @@ class LauncherBundle {
     return out;
   }
 
-  std::unique_ptr<Process> start(const std::map<std::string, std::optional<std::string>>& extra = {}) const {
+  // `name` tells apart the output files of several starts of the same bundle.
+  std::unique_ptr<Process> start(const std::map<std::string, std::optional<std::string>>& extra = {},
+                                 const std::string& name = "") const {
     return std::make_unique<Process>(std::vector<std::string>{executable()}, environment(extra),
-                                     dir_.str("stdout"), dir_.str("stderr"));
+                                     dir_.str("stdout" + name), dir_.str("stderr" + name));
   }
 
-  std::string launcherStdout() const { return readFile(dir_.str("stdout")); }
-  std::string launcherStderr() const { return readFile(dir_.str("stderr")); }
+  std::string launcherStdout(const std::string& name = "") const { return readFile(dir_.str("stdout" + name)); }
+  std::string launcherStderr(const std::string& name = "") const { return readFile(dir_.str("stderr" + name)); }
 
   std::vector<nlohmann::json> records(const std::string& file = "") const {
     std::vector<nlohmann::json> out;

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -32,6 +33,17 @@ inline bool waitFor(const std::function<bool()>& condition,
 }
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// Exists and has not ended: a zombie that nobody has reaped yet (an orphan waiting for
+// its new parent) counts as ended.
+inline bool processRunning(pid_t pid) {
+  if (!processExists(pid)) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+}
 
 // A child process with its standard output and error in files; killed (SIGKILL) when
 // the object goes away, so a failing test leaves nothing running.
