@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
 
   unsigned long long written = 0;
   while (written < total) {
-    const size_t want = static_cast<size_t>(std::min<unsigned long long>(block.size(), total - written));
+    const size_t want =
+        static_cast<size_t>(std::min<unsigned long long>(block.size(), total - written));
     const ssize_t n = ::write(STDOUT_FILENO, block.data(), want);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 1;

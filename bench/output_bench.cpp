@@ -55,10 +55,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
             int out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (in >= 0) posix_spawn_file_actions_adddup2(&actions, in, 0);
-  else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, 1);
-  else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (in >= 0)
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out >= 0)
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   std::vector<char*> args, envp;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -121,8 +125,8 @@ class Bundle {
     std::vector<std::string> env = {
         "PATH=/usr/bin:/bin", "HOME=" + str("home"), "ZOLVEN_LOG_ROOT=" + str("logs"),
         // No browser anywhere: every open fails at once, without starting anything.
-        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"), "XDG_DATA_DIRS=" + str("xdg"),
-        "XDG_CONFIG_DIRS=" + str("xdg")};
+        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"),
+        "XDG_DATA_DIRS=" + str("xdg"), "XDG_CONFIG_DIRS=" + str("xdg")};
     if (suppress) env.push_back("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1");
     return spawn({str("bundle/zolven-launcher")}, env, -1, -1);
   }
@@ -138,7 +142,8 @@ struct FloodRun {
   long peakKiB;
 };
 
-FloodRun launcherFlood(const std::string& launcher, const std::string& flood, unsigned long long bytes) {
+FloodRun launcherFlood(const std::string& launcher, const std::string& flood,
+                       unsigned long long bytes) {
   Bundle bundle(launcher, "#!/bin/sh\nexec " + flood + " " + std::to_string(bytes) + "\n");
   const double start = monotonicSeconds();
   const pid_t pid = bundle.start(true);
@@ -194,11 +199,13 @@ long idleResidentKiB(const std::string& launcher, const std::string& readyChild)
   return rss;
 }
 
-std::vector<double> readyLatencies(const std::string& launcher, const std::string& readyChild, int count) {
+std::vector<double> readyLatencies(const std::string& launcher, const std::string& readyChild,
+                                   int count) {
   Bundle bundle(launcher, "");
   const std::string times = bundle.str("times");
   writeFile(bundle.str("bundle/resources/runtime/bin/node"),
-            "#!/bin/sh\nexec " + readyChild + " " + std::to_string(count) + " 20 " + times + "\n", true);
+            "#!/bin/sh\nexec " + readyChild + " " + std::to_string(count) + " 20 " + times + "\n",
+            true);
   const int watch = inotify_init1(IN_CLOEXEC);
   inotify_add_watch(watch, bundle.str("logs").c_str(), IN_MODIFY | IN_CREATE);
   const pid_t pid = bundle.start(false);

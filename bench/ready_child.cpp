@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     std::fprintf(times, "%lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
     std::fflush(times);
-    if (::write(STDOUT_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 1;
+    if (::write(STDOUT_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return 1;
   }
   std::fclose(times);
   pause();  // serve until stopped

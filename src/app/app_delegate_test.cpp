@@ -82,11 +82,13 @@ TEST_P(MissingRequiredFile, EndsInTheAlertWithoutATask) {
   const auto& c = GetParam();
   const std::string runtime = "runtime/" + f.arch();
   if (c.node) writeFile(f.dir.str("resources/" + runtime + "/bin/node"), "");
-  if (c.script) writeFile(f.dir.str("resources/" + runtime + "/app/scripts/packaged-runtime.mjs"), "");
+  if (c.script)
+    writeFile(f.dir.str("resources/" + runtime + "/app/scripts/packaged-runtime.mjs"), "");
   if (c.config) f.addConfig();
   f.start();
-  EXPECT_EQ(f.events(), (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
-                                                  "launcher.failed"}));
+  EXPECT_EQ(f.events(),
+            (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
+                                      "launcher.failed"}));
   EXPECT_EQ(f.records()[1]["detail"], f.arch());
   EXPECT_EQ(f.records()[2]["detail"], "A required runtime resource is missing.");
   EXPECT_TRUE(f.fake.tasks.made.empty());
@@ -111,7 +113,8 @@ TEST(AppDelegate, LaunchGivesTheTaskItsSettings) {
   EXPECT_TRUE(task->launched);
   const std::string runtime = f.dir.str("resources/runtime/" + f.arch());
   EXPECT_EQ(task->options.executable, runtime + "/bin/node");
-  EXPECT_EQ(task->options.arguments, std::vector<std::string>{runtime + "/app/scripts/packaged-runtime.mjs"});
+  EXPECT_EQ(task->options.arguments,
+            std::vector<std::string>{runtime + "/app/scripts/packaged-runtime.mjs"});
   EXPECT_EQ(task->options.currentDirectory, runtime + "/app");
   EXPECT_EQ(task->options.environment.get("PATH"), "/usr/bin:/bin:/usr/sbin:/sbin");
   EXPECT_EQ(task->options.environment.get("ZOLVEN_PACKAGED_CONFIG"),
@@ -119,8 +122,9 @@ TEST(AppDelegate, LaunchGivesTheTaskItsSettings) {
   EXPECT_EQ(task->options.environment.get("ZOLVEN_LOG_ROOT"), f.dir.str("logs"));
   EXPECT_TRUE(task->outputHandlerSet);
   EXPECT_EQ(f.delegate->runtimeTask(), task);
-  EXPECT_EQ(f.events(), (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
-                                                  "runtime.started"}));
+  EXPECT_EQ(f.events(),
+            (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
+                                      "runtime.started"}));
   EXPECT_EQ(f.records()[2]["detail"], "pid=4242");
   EXPECT_TRUE(f.fake.alerts.shown.empty());
 }
@@ -135,8 +139,9 @@ TEST(AppDelegate, LaunchErrorClearsTheTaskAndEndsInTheAlert) {
   ASSERT_TRUE(f.task());
   EXPECT_FALSE(f.task()->outputHandlerSet);
   EXPECT_EQ(f.delegate->runtimeTask(), nullptr);
-  EXPECT_EQ(f.events(), (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
-                                                  "runtime.start.failed", "launcher.failed"}));
+  EXPECT_EQ(f.events(),
+            (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
+                                      "runtime.start.failed", "launcher.failed"}));
   EXPECT_EQ(f.records()[2]["detail"], "Permission denied");
   EXPECT_EQ(f.records()[3]["detail"], "The local runtime could not be launched.");
   EXPECT_EQ(f.fake.application.terminateReplies,

@@ -25,8 +25,8 @@ struct DelegateFixture {
   std::shared_ptr<AppDelegate> delegate;
 
   DelegateFixture() {
-    fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", dir.str("logs")},
-                                                  {"PATH", "/somewhere"}});
+    fake.processInfo.env =
+        platform::Environment({{"ZOLVEN_LOG_ROOT", dir.str("logs")}, {"PATH", "/somewhere"}});
     fake.bundle.resources = dir.str("resources");
     delegate = std::make_shared<AppDelegate>(fake.services());
     fake.application.setDelegate(delegate);

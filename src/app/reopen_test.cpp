@@ -10,7 +10,8 @@ using Events = std::vector<std::string>;
 
 TEST(Reopen, BeforeReadyRecordsThatThereIsNothingToOpen) {
   DelegateFixture f;
-  for (const bool visible : {false, true}) EXPECT_TRUE(f.delegate->applicationShouldHandleReopen(visible));
+  for (const bool visible : {false, true})
+    EXPECT_TRUE(f.delegate->applicationShouldHandleReopen(visible));
   EXPECT_EQ(f.events(), (Events{"launcher.reopened", "browser.open.skipped", "launcher.reopened",
                                 "browser.open.skipped"}));
   const auto records = f.records();
@@ -27,9 +28,9 @@ TEST(Reopen, AfterReadyOpensTheURLAgainEvenWithSuppression) {
   f.delegate->consumeOutput("http://127.0.0.1:7/x\n");
   EXPECT_TRUE(f.delegate->applicationShouldHandleReopen(false));
   EXPECT_TRUE(f.delegate->applicationShouldHandleReopen(true));
-  EXPECT_EQ(f.events(), (Events{"runtime.ready", "browser.open.suppressed", "launcher.reopened",
-                                "browser.open.requested", "launcher.reopened",
-                                "browser.open.requested"}));
+  EXPECT_EQ(f.events(),
+            (Events{"runtime.ready", "browser.open.suppressed", "launcher.reopened",
+                    "browser.open.requested", "launcher.reopened", "browser.open.requested"}));
   const auto records = f.records();
   EXPECT_EQ(records[3]["url"], "http://127.0.0.1:7/x");
   EXPECT_EQ(records[3]["detail"], "application-reopened");

@@ -39,15 +39,15 @@ TEST_P(BrowserOutcome, RequestThenOutcomeRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, BrowserOutcome,
-    testing::Values(
-        OutcomeCase{"Application", "firefox-esr.desktop", std::nullopt, "browser.open.succeeded",
-                    "firefox-esr.desktop"},
-        OutcomeCase{"NoApplication", std::nullopt, std::nullopt, "browser.open.succeeded",
-                    "default-handler"},
-        OutcomeCase{"EmptyIdentifier", "", std::nullopt, "browser.open.succeeded", ""},
-        OutcomeCase{"Error", std::nullopt, "No application", "browser.open.failed", "No application"},
-        OutcomeCase{"ErrorWithApplication", "firefox-esr.desktop", "It crashed",
-                    "browser.open.failed", "It crashed"}),
+    testing::Values(OutcomeCase{"Application", "firefox-esr.desktop", std::nullopt,
+                                "browser.open.succeeded", "firefox-esr.desktop"},
+                    OutcomeCase{"NoApplication", std::nullopt, std::nullopt,
+                                "browser.open.succeeded", "default-handler"},
+                    OutcomeCase{"EmptyIdentifier", "", std::nullopt, "browser.open.succeeded", ""},
+                    OutcomeCase{"Error", std::nullopt, "No application", "browser.open.failed",
+                                "No application"},
+                    OutcomeCase{"ErrorWithApplication", "firefox-esr.desktop", "It crashed",
+                                "browser.open.failed", "It crashed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OpenBrowser, OverlappingRequestsEachRecordTheirOwnURL) {
@@ -60,9 +60,9 @@ TEST(OpenBrowser, OverlappingRequestsEachRecordTheirOwnURL) {
   requests[2].completion(std::nullopt, "failed two");
   requests[0].completion("a.desktop", std::nullopt);
   requests[1].completion("b.desktop", std::nullopt);
-  EXPECT_EQ(f.events(), (Events{"browser.open.requested", "browser.open.requested",
-                                "browser.open.requested", "browser.open.failed",
-                                "browser.open.succeeded", "browser.open.succeeded"}));
+  EXPECT_EQ(f.events(),
+            (Events{"browser.open.requested", "browser.open.requested", "browser.open.requested",
+                    "browser.open.failed", "browser.open.succeeded", "browser.open.succeeded"}));
   const auto records = f.records();
   EXPECT_EQ(records[3]["url"], "http://127.0.0.1:2/");
   EXPECT_EQ(records[4]["url"], "http://127.0.0.1:1/");

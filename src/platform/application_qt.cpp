@@ -11,7 +11,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
-
 #include <cstdio>
 
 namespace platform {
@@ -82,9 +81,10 @@ void QtApplication::setMainMenu(const Menu& menu) {
     tray_ = std::make_unique<QSystemTrayIcon>(launcherIcon());
     tray_->setToolTip(QStringLiteral("ZOLVEN"));
     // Clicking the icon of a running application brings its page back, as opening it again does.
-    connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-      if (reason == QSystemTrayIcon::Trigger) reopen();
-    });
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+              if (reason == QSystemTrayIcon::Trigger) reopen();
+            });
   }
   tray_->setContextMenu(menu_.get());
   // Shown even when no tray is there yet: Qt docks the icon once a tray appears.
@@ -145,7 +145,7 @@ void QtApplication::runModal(const Alert& alert) {
     return;
   }
   QMessageBox box;
-  box.setIcon(alert.style == AlertStyle::Critical ? QMessageBox::Critical
+  box.setIcon(alert.style == AlertStyle::Critical  ? QMessageBox::Critical
               : alert.style == AlertStyle::Warning ? QMessageBox::Warning
                                                    : QMessageBox::Information);
   box.setWindowTitle(QStringLiteral("ZOLVEN"));

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QPointer>
-
 #include <memory>
 
 #include "platform/alert.h"

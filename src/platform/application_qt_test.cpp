@@ -1,16 +1,15 @@
 // The Qt application object with a real event loop, on Qt's offscreen platform.
 #include "platform/application_qt.h"
 
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
-#include <QAbstractButton>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
 #include <thread>
 
 namespace platform {
@@ -41,7 +40,8 @@ class RecordingDelegate final : public ApplicationDelegate {
 
 Menu quitMenu() {
   MenuItem app;
-  app.submenu.push_back({.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
+  app.submenu.push_back(
+      {.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
   return Menu{.items = {app}};
 }
 
@@ -93,9 +93,8 @@ TEST(QtApplication, LaterReplyEndsTheLoopFromTheMainQueue) {
   std::thread worker;
   delegate->onFinishLaunching = [&] {
     application.terminate(TerminationCause::Normal);
-    worker = std::thread([&] {
-      mainQueue.async([&] { application.replyToApplicationShouldTerminate(true); });
-    });
+    worker = std::thread(
+        [&] { mainQueue.async([&] { application.replyToApplicationShouldTerminate(true); }); });
   };
   application.setDelegate(delegate);
   EXPECT_EQ(application.run(), 0);
@@ -120,14 +119,16 @@ TEST(QtApplication, FailureAlertIsAModalBoxWithTheTextsAndOneOkButton) {
     for (QAbstractButton* button : box->buttons()) buttons << button->text();
     box->buttons().value(0)->click();
   });
-  application.runModal(Alert{.style = AlertStyle::Critical,
-                             .messageText = "ZOLVEN could not start.",
-                             .informativeText = "Something. See the ZOLVEN log directory for diagnostics.",
-                             .buttons = {"OK"}});
+  application.runModal(
+      Alert{.style = AlertStyle::Critical,
+            .messageText = "ZOLVEN could not start.",
+            .informativeText = "Something. See the ZOLVEN log directory for diagnostics.",
+            .buttons = {"OK"}});
   EXPECT_TRUE(wasModal);
   EXPECT_EQ(title, QStringLiteral("ZOLVEN"));
   EXPECT_EQ(text, QStringLiteral("ZOLVEN could not start."));
-  EXPECT_EQ(informative, QStringLiteral("Something. See the ZOLVEN log directory for diagnostics."));
+  EXPECT_EQ(informative,
+            QStringLiteral("Something. See the ZOLVEN log directory for diagnostics."));
   EXPECT_EQ(icon, QMessageBox::Critical);
   EXPECT_EQ(buttons, QStringList{QStringLiteral("OK")});
 }

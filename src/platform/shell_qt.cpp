@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QSocketNotifier>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,17 +114,19 @@ class QtShell final : public Shell {
     QMetaObject::invokeMethod(
         application_.get(),
         [this] {
-          const std::optional<std::string> error = claim_->listen([this](const InstanceRequest& request) {
-            // On the claim's thread: hand the request to the main thread and return.
-            mainQueue_.async([this, request] {
-              if (request.kind == InstanceRequestKind::Quit) {
-                application_->terminate(TerminationCause::Normal);
-                return;
-              }
-              if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
-              application_->reopen();
-            });
-          });
+          const std::optional<std::string> error =
+              claim_->listen([this](const InstanceRequest& request) {
+                // On the claim's thread: hand the request to the main thread and return.
+                mainQueue_.async([this, request] {
+                  if (request.kind == InstanceRequestKind::Quit) {
+                    application_->terminate(TerminationCause::Normal);
+                    return;
+                  }
+                  if (request.activationToken)
+                    workspace_.offerActivationToken(*request.activationToken);
+                  application_->reopen();
+                });
+              });
           if (error)
             std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
                          error->c_str());

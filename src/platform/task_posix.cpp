@@ -110,7 +110,7 @@ struct ChildPlan {
   int output;     // write end of the output pipe, above 2
   int errorPipe;  // write end of the error pipe, above 2, close-on-exec
   pid_t parent;
-  long openMax;   // bound for the close-on-exec loop when close_range cannot do it
+  long openMax;  // bound for the close-on-exec loop when close_range cannot do it
 };
 
 [[noreturn]] void failChild(int errorPipe, int error) {
@@ -384,8 +384,8 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     } while (n < 0 && errno == EINTR);
     if (n != 0) {
       const int error = n == static_cast<ssize_t>(sizeof childError) ? childError
-                        : n < 0                                        ? errno
-                                                                       : EIO;
+                        : n < 0                                      ? errno
+                                                                     : EIO;
       // The child is on its way out after a failure; in any other case make sure.
       if (n != static_cast<ssize_t>(sizeof childError)) sendSignal(pidfd.get(), SIGKILL);
       reap(pidfd.get());
@@ -403,9 +403,8 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     try {
       // Created while every signal is blocked (see BlockedSignals); the thread keeps
       // asynchronous signals blocked so they go to the launcher's own threads.
-      thread_ = std::thread([state = state_, task = std::weak_ptr<Task>(weak_from_this())] {
-        state->watch(task);
-      });
+      thread_ = std::thread(
+          [state = state_, task = std::weak_ptr<Task>(weak_from_this())] { state->watch(task); });
     } catch (const std::system_error& failure) {
       // Nobody would read or reap the child: it may not run on.
       std::lock_guard lock(state_->mutex);

@@ -49,8 +49,8 @@ Outcome runBrowserCommand(const std::string& command, const std::string& url,
   gchar* argv[] = {const_cast<gchar*>(command.c_str()), const_cast<gchar*>(url.c_str()), nullptr};
   gchar** environment = launchEnvironment(token);
   GError* error = nullptr;
-  const gboolean spawned = g_spawn_async(nullptr, argv, environment, G_SPAWN_SEARCH_PATH,
-                                         nullptr, nullptr, nullptr, &error);
+  const gboolean spawned = g_spawn_async(nullptr, argv, environment, G_SPAWN_SEARCH_PATH, nullptr,
+                                         nullptr, nullptr, &error);
   g_strfreev(environment);
   if (!spawned) return {.error = takeMessage(error)};
   const std::string::size_type slash = command.rfind('/');

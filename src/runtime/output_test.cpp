@@ -80,7 +80,8 @@ class Suppression : public testing::TestWithParam<SuppressionCase> {};
 
 TEST_P(Suppression, OnlyTheExactValueOneKeepsTheBrowserClosed) {
   DelegateFixture f;
-  if (GetParam().value) f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", *GetParam().value);
+  if (GetParam().value)
+    f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", *GetParam().value);
   f.delegate->consumeOutput(std::string(kURL) + "\n");
   EXPECT_TRUE(f.delegate->hasOpenedURL());
   EXPECT_EQ(f.delegate->readyURL(), kURL);
@@ -101,13 +102,14 @@ TEST_P(Suppression, OnlyTheExactValueOneKeepsTheBrowserClosed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, Suppression,
-    testing::Values(SuppressionCase{"One", "1", true}, SuppressionCase{"Absent", std::nullopt, false},
-                    SuppressionCase{"Empty", "", false}, SuppressionCase{"Zero", "0", false},
-                    SuppressionCase{"True", "true", false},
-                    SuppressionCase{"SpaceBeforeOne", " 1", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Values, Suppression,
+                         testing::Values(SuppressionCase{"One", "1", true},
+                                         SuppressionCase{"Absent", std::nullopt, false},
+                                         SuppressionCase{"Empty", "", false},
+                                         SuppressionCase{"Zero", "0", false},
+                                         SuppressionCase{"True", "true", false},
+                                         SuppressionCase{"SpaceBeforeOne", " 1", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConsumeOutput, SuppressionIsReadAfreshAtEveryReadyLine) {
   DelegateFixture f;

@@ -36,19 +36,18 @@ INSTANTIATE_TEST_SUITE_P(
         ReadyCase{"http://[::1]:8080/", std::nullopt},
         ReadyCase{"Listening on http://127.0.0.1:8080/", std::nullopt},
         ReadyCase{"http://127.0.0.1:8080/ ready", std::nullopt},
-        ReadyCase{"http://127.0.0.1:8080/\x01", std::nullopt},
-        ReadyCase{"", std::nullopt},
+        ReadyCase{"http://127.0.0.1:8080/\x01", std::nullopt}, ReadyCase{"", std::nullopt},
         ReadyCase{"GET /api/items 200", std::nullopt},
         ReadyCase{"\xe2\x80\x8bhttp://127.0.0.1/", std::nullopt},  // zero width space leads
-        ReadyCase{"\x1chttp://127.0.0.1/", std::nullopt},            // a control, not white space
-        ReadyCase{"hello", std::nullopt},
-        ReadyCase{"   ", std::nullopt},
+        ReadyCase{"\x1chttp://127.0.0.1/", std::nullopt},          // a control, not white space
+        ReadyCase{"hello", std::nullopt}, ReadyCase{"   ", std::nullopt},
         ReadyCase{"http://127.0.0.1/\xff", std::nullopt},
         ReadyCase{"\xc0\xafhttp://127.0.0.1/", std::nullopt},  // overlong encoding
         ReadyCase{"http://127.0.0.1/\0.example/"s, std::nullopt},
         ReadyCase{"http:127.0.0.1", std::nullopt},
         ReadyCase{"http://127.0.0.1.evil/", std::nullopt},
-        ReadyCase{"http://127.0.0.1:80\xe2\x80\x8b/", std::nullopt}));  // zero width space is not trimmed or valid
+        ReadyCase{"http://127.0.0.1:80\xe2\x80\x8b/",
+                  std::nullopt}));  // zero width space is not trimmed or valid
 
 TEST(TrimUtf8, KeepsInnerBlanksAndRejectsInvalidText) {
   EXPECT_EQ(trimUtf8(" a  b\t"), "a  b");

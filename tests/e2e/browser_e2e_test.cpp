@@ -1,7 +1,6 @@
 // The built launcher noticing its runtime's URL and handing it to the desktop's default
 // browser, which a temporary XDG configuration points at a recording fake.
 #include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -32,8 +31,8 @@ class BrowserHandoff : public testing::Test {
   void SetUp() override {
     bundle.addRuntime("runtime");
     bundle.addNode("runtime", kReadyNode);
-    for (const char* dir : {"browser", "xdg/config", "xdg/data/applications", "xdg/system-data",
-                            "xdg/system-config"})
+    for (const char* dir :
+         {"browser", "xdg/config", "xdg/data/applications", "xdg/system-data", "xdg/system-config"})
       std::filesystem::create_directories(bundle.dir().str(dir));
   }
 
@@ -111,8 +110,9 @@ TEST_F(BrowserHandoff, SuppressedReadyLineIsRecordedAndPrinted) {
   registerFakeBrowser();
   auto launcher = start({{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
   ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.suppressed"); }));
-  EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
-                                     "runtime.started", "runtime.ready", "browser.open.suppressed"}));
+  EXPECT_EQ(bundle.events(),
+            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
+                    "runtime.ready", "browser.open.suppressed"}));
   const auto records = bundle.records();
   EXPECT_EQ(records[3]["url"], kURL);
   EXPECT_EQ(records[4]["url"], kURL);
@@ -127,9 +127,9 @@ TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
   auto launcher = start();
   ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }))
       << bundle.launcherStderr();
-  EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
-                                     "runtime.started", "runtime.ready", "browser.open.requested",
-                                     "browser.open.succeeded"}));
+  EXPECT_EQ(bundle.events(),
+            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
+                    "runtime.ready", "browser.open.requested", "browser.open.succeeded"}));
   const auto records = bundle.records();
   EXPECT_EQ(records[4]["url"], kURL);
   EXPECT_EQ(records[4]["detail"], "runtime-ready");
@@ -140,8 +140,10 @@ TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
   const auto browser = browserStarts()[0];
   EXPECT_EQ(browser[0], "args 1");
   EXPECT_EQ(browser[1], std::string("arg ") + kURL);
-  EXPECT_EQ(browser[2], "sigblk 0000000000000000") << "the browser must start with no signal blocked";
-  EXPECT_EQ(browser.size(), 3u) << "inherited launcher descriptors: " << testing::PrintToString(browser);
+  EXPECT_EQ(browser[2], "sigblk 0000000000000000")
+      << "the browser must start with no signal blocked";
+  EXPECT_EQ(browser.size(), 3u) << "inherited launcher descriptors: "
+                                << testing::PrintToString(browser);
   EXPECT_TRUE(zombieChildren(launcher->pid()).empty()) << "the browser's start left a zombie";
   quit(*launcher);
 }
@@ -168,14 +170,17 @@ exec sleep 1000
   for (const auto& start : browserStarts()) {
     if (has(start, "arg http://127.0.0.1:1/")) {
       ++withToken;
-      EXPECT_TRUE(has(start, "DESKTOP_STARTUP_ID zolven-test_TIME42")) << testing::PrintToString(start);
+      EXPECT_TRUE(has(start, "DESKTOP_STARTUP_ID zolven-test_TIME42"))
+          << testing::PrintToString(start);
       EXPECT_TRUE(has(start, "XDG_ACTIVATION_TOKEN zolven-test_TIME42"));
     } else {
-      EXPECT_EQ(start.size(), 3u) << "a spent token was handed on again: " << testing::PrintToString(start);
+      EXPECT_EQ(start.size(), 3u) << "a spent token was handed on again: "
+                                  << testing::PrintToString(start);
     }
   }
   EXPECT_EQ(withToken, 1);
-  EXPECT_EQ(bundle.childEnvironment().count("DESKTOP_STARTUP_ID"), 0u) << "the runtime got the token";
+  EXPECT_EQ(bundle.childEnvironment().count("DESKTOP_STARTUP_ID"), 0u)
+      << "the runtime got the token";
   quit(*launcher);
 }
 
@@ -193,7 +198,8 @@ TEST_F(BrowserHandoff, ReopenHandsTheLaterStartsTokenToTheBrowser) {
   ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
   const auto browser = browserStarts()[0];
   EXPECT_EQ(browser[1], std::string("arg ") + kURL);
-  EXPECT_NE(std::find(browser.begin(), browser.end(), "DESKTOP_STARTUP_ID reopen_TIME7"), browser.end())
+  EXPECT_NE(std::find(browser.begin(), browser.end(), "DESKTOP_STARTUP_ID reopen_TIME7"),
+            browser.end())
       << testing::PrintToString(browser);
   quit(*launcher);
 }

@@ -50,7 +50,8 @@ class LauncherBundle {
   std::string root() const { return dir_.str("bundle"); }
   std::string executable() const { return dir_.str("bundle/zolven-launcher"); }
   std::string resources(const std::string& relative = "") const {
-    return relative.empty() ? dir_.str("bundle/resources") : dir_.str("bundle/resources/" + relative);
+    return relative.empty() ? dir_.str("bundle/resources")
+                            : dir_.str("bundle/resources/" + relative);
   }
   std::string record(const std::string& name) const { return dir_.str("record/" + name); }
   std::string logFile() const { return dir_.str("logs/launcher.log"); }
@@ -99,14 +100,19 @@ class LauncherBundle {
   }
 
   // `name` tells apart the output files of several starts of the same bundle.
-  std::unique_ptr<Process> start(const std::map<std::string, std::optional<std::string>>& extra = {},
-                                 const std::string& name = "") const {
+  std::unique_ptr<Process> start(
+      const std::map<std::string, std::optional<std::string>>& extra = {},
+      const std::string& name = "") const {
     return std::make_unique<Process>(std::vector<std::string>{executable()}, environment(extra),
                                      dir_.str("stdout" + name), dir_.str("stderr" + name));
   }
 
-  std::string launcherStdout(const std::string& name = "") const { return readFile(dir_.str("stdout" + name)); }
-  std::string launcherStderr(const std::string& name = "") const { return readFile(dir_.str("stderr" + name)); }
+  std::string launcherStdout(const std::string& name = "") const {
+    return readFile(dir_.str("stdout" + name));
+  }
+  std::string launcherStderr(const std::string& name = "") const {
+    return readFile(dir_.str("stderr" + name));
+  }
 
   std::vector<nlohmann::json> records(const std::string& file = "") const {
     std::vector<nlohmann::json> out;

@@ -32,16 +32,19 @@ TEST_P(RuntimeExit, IsJudgedByReadinessAndStatus) {
   const ExitCase& c = GetParam();
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
-  bundle.addNode("runtime", std::string("#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\n") + c.script);
+  bundle.addNode("runtime",
+                 std::string("#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\n") + c.script);
   auto launcher = bundle.start({{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", c.suppress}});
   EXPECT_EQ(launcher->waitExit(), c.alert ? 1 : 0) << bundle.launcherStderr();
 
   const auto events = bundle.events();
   const auto exited = std::find(events.begin(), events.end(), "runtime.exited");
   ASSERT_NE(exited, events.end()) << testing::PrintToString(events);
-  EXPECT_EQ(bundle.records()[exited - events.begin()]["detail"], "status=" + std::to_string(c.status));
+  EXPECT_EQ(bundle.records()[exited - events.begin()]["detail"],
+            "status=" + std::to_string(c.status));
   EXPECT_EQ(count(events, "launcher.failed"), c.alert ? 1 : 0);
-  const bool alertShown = bundle.launcherStderr().find("ZOLVEN could not start.") != std::string::npos;
+  const bool alertShown =
+      bundle.launcherStderr().find("ZOLVEN could not start.") != std::string::npos;
   EXPECT_EQ(alertShown, c.alert);
   if (c.alert) {
     EXPECT_EQ(events.back(), "launcher.failed");
@@ -52,12 +55,16 @@ TEST_P(RuntimeExit, IsJudgedByReadinessAndStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RuntimeExit,
     testing::Values(
-        ExitCase{"ReadyThenCleanExit", "printf 'http://127.0.0.1:9/\\n'\nexit 0\n", std::nullopt, 0, false},
-        ExitCase{"SuppressedReadyThenCleanExit", "printf 'http://127.0.0.1:9/\\n'\nexit 0\n", "1", 0, false},
+        ExitCase{"ReadyThenCleanExit", "printf 'http://127.0.0.1:9/\\n'\nexit 0\n", std::nullopt, 0,
+                 false},
+        ExitCase{"SuppressedReadyThenCleanExit", "printf 'http://127.0.0.1:9/\\n'\nexit 0\n", "1",
+                 0, false},
         ExitCase{"ReadyThenFailingExit", "printf 'http://127.0.0.1:9/\\n'\nexit 1\n", "1", 1, true},
         ExitCase{"CleanExitWithoutReadyLine", "printf 'listening soon\\n'\nexit 0\n", "1", 0, true},
-        ExitCase{"UnfinishedReadyLineThenCleanExit", "printf 'http://127.0.0.1:9/'\nexit 0\n", "1", 0, true},
-        ExitCase{"ReadyThenKilledBySignal", "printf 'http://127.0.0.1:9/\\n'\nkill -KILL $$\n", "1", 9, true}),
+        ExitCase{"UnfinishedReadyLineThenCleanExit", "printf 'http://127.0.0.1:9/'\nexit 0\n", "1",
+                 0, true},
+        ExitCase{"ReadyThenKilledBySignal", "printf 'http://127.0.0.1:9/\\n'\nkill -KILL $$\n", "1",
+                 9, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Quit, RuntimeThatIgnoresSigtermIsKilledWithItsGroupAfterTheGrace) {
@@ -80,7 +87,8 @@ wait
   launcher->signal(SIGTERM);
   EXPECT_EQ(launcher->waitExit(std::chrono::seconds(60)), 0);
   EXPECT_FALSE(processRunning(child));
-  EXPECT_TRUE(waitFor([&] { return !processRunning(grandchild); })) << "the runtime's own child lives on";
+  EXPECT_TRUE(waitFor([&] { return !processRunning(grandchild); }))
+      << "the runtime's own child lives on";
   EXPECT_EQ(bundle.events().back(), "runtime.exited");
   EXPECT_EQ(bundle.records().back()["detail"], "status=9");
   EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
@@ -132,8 +140,9 @@ TEST_F(Reopen, BeforeReadyThereIsNothingToOpen) {
   auto launcher = bundle.start();
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
   startAgainAndExpectHandOver("-2");
-  EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
-                                     "runtime.started", "launcher.reopened", "browser.open.skipped"}));
+  EXPECT_EQ(bundle.events(),
+            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
+                    "launcher.reopened", "browser.open.skipped"}));
   EXPECT_EQ(bundle.records()[4]["detail"], "runtime-not-ready");
   EXPECT_TRUE(launcher->running());
   quit(*launcher);
@@ -190,7 +199,8 @@ TEST_F(Reopen, LauncherThatDiedLeavesNothingThatBlocksTheNext) {
   std::filesystem::remove(bundle.record("pid"));
 
   auto launcher = bundle.start({}, "-next");
-  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && count(bundle.events(), "runtime.started") == 2; }));
+  ASSERT_TRUE(waitFor(
+      [&] { return bundle.childStarted() && count(bundle.events(), "runtime.started") == 2; }));
   EXPECT_TRUE(launcher->running());
   startAgainAndExpectHandOver("-again");
   EXPECT_EQ(bundle.events().back(), "browser.open.skipped");
