@@ -21,7 +21,7 @@
 
 #include "platform/path.h"
 #include "platform/single_instance.h"
-#include "platform/task_posix.h"
+#include "platform/posix_support.h"
 
 namespace platform {
 namespace {
@@ -50,36 +50,9 @@ int remainingMilliseconds(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60'000));
 }
 
-// Takes ownership of a new descriptor and moves it off 0..2, keeping it close-on-exec. A
-// launcher started with closed standard streams gets those numbers back, and its children
-// inherit whatever holds standard input or error: the lock or the socket must not be it.
-// On failure the result is empty and errno is set.
-UniqueFd adopt(int raw) {
-  UniqueFd fd(raw);
-  if (!fd || fd.get() > STDERR_FILENO) return fd;
-  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  const int error = errno;
-  fd.reset();
-  errno = error;
-  return UniqueFd(moved);
-}
-
-// Blocks every signal of the calling thread for its lifetime, so that a thread created
-// meanwhile starts with every signal blocked and leaves them to the launcher's threads.
-class BlockedSignals {
- public:
-  BlockedSignals() {
-    sigset_t all;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
-  }
-  ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  BlockedSignals(const BlockedSignals&) = delete;
-  BlockedSignals& operator=(const BlockedSignals&) = delete;
-
- private:
-  sigset_t saved_;
-};
+// Takes ownership of a new descriptor, off 0..2: the launcher's children inherit whatever
+// holds standard input or error, and the lock or the socket must not be it.
+UniqueFd adopt(int raw) { return aboveStandardStreams(UniqueFd(raw)); }
 
 bool isTokenCharacter(char c) { return c >= 0x21 && c <= 0x7e; }
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/single_instance.h"
-#include "platform/task_posix.h"
+#include "platform/posix_support.h"
 #include "temp_dir.h"
 
 namespace platform {

@@ -38,19 +38,6 @@ constexpr int kChildFailed = 127;
 
 std::string message(int error) { return std::strerror(error); }
 
-// Moves a descriptor off 0..2, keeping it close-on-exec. A launcher started with closed
-// standard streams gets those numbers back from pipe2 and friends: the child's dup2 onto
-// fd 1 would then clobber a pipe end, and the launcher's own writes to a standard stream
-// would land in a descriptor of ours. On failure the result is empty and errno is set.
-UniqueFd aboveStandardStreams(UniqueFd fd) {
-  if (!fd || fd.get() > STDERR_FILENO) return fd;
-  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  const int error = errno;
-  fd.reset();
-  errno = error;
-  return UniqueFd(moved);
-}
-
 struct Pipe {
   UniqueFd read;
   UniqueFd write;
@@ -82,24 +69,6 @@ int reap(int pidfd) {
     if (errno != EINTR) return -1;
   return info.si_status;
 }
-
-// Blocks every signal of the calling thread for its lifetime. Around fork, it keeps the
-// launcher's handlers from running in the child before the child resets them; around
-// the creation of the task's thread, it gives that thread a fully blocked start.
-class BlockedSignals {
- public:
-  BlockedSignals() {
-    sigset_t all;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
-  }
-  ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-  BlockedSignals(const BlockedSignals&) = delete;
-  BlockedSignals& operator=(const BlockedSignals&) = delete;
-
- private:
-  sigset_t saved_;
-};
 
 // What the child needs, prepared before fork.
 struct ChildPlan {

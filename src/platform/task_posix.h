@@ -1,38 +1,9 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
-
+#include "platform/posix_support.h"
 #include "platform/task.h"
 
 namespace platform {
-
-// Owns one file descriptor and closes it when it goes away. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // Child tasks as POSIX processes.
 //

@@ -1,0 +1,73 @@
+#pragma once
+
+// Small POSIX helpers shared by the platform's process, pipe and socket code.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace platform {
+
+// Owns one file descriptor and closes it when it goes away. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Moves a descriptor off 0..2, keeping it close-on-exec. A launcher started with closed
+// standard streams gets those numbers back from pipe2, open and friends: a child's dup2
+// onto fd 1 would then clobber one of ours, and the launcher's own writes to a standard
+// stream would land in it. On failure the result is empty and errno is set.
+inline UniqueFd aboveStandardStreams(UniqueFd fd) {
+  if (!fd || fd.get() > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  fd.reset();
+  errno = error;
+  return UniqueFd(moved);
+}
+
+// Blocks every signal of the calling thread for its lifetime. Around fork, it keeps the
+// launcher's handlers from running in the child before the child resets them; around the
+// creation of a thread, it gives that thread a fully blocked start, so asynchronous
+// signals go to the launcher's own threads.
+class BlockedSignals {
+ public:
+  BlockedSignals() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved_);
+  }
+  ~BlockedSignals() { ::pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+}  // namespace platform
