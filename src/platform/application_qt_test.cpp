@@ -85,6 +85,25 @@ TEST(QtApplication, RunsTheStartUpInsideTheLoopAndEndsWithTheFailureStatus) {
   EXPECT_EQ(delegate->terminateCalls, 1);
 }
 
+TEST(QtApplication, EndingNowDropsWorkStillQueued) {
+  // A runtime exit whose report is still queued when the user quits: the launcher ends
+  // without handling it, so that exit never turns into a failure alert on the way out.
+  QtApplication application(/*gui=*/false);
+  QtMainQueue mainQueue;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  bool queuedWorkRan = false;
+  delegate->onFinishLaunching = [&] {
+    mainQueue.async([&] { queuedWorkRan = true; });
+    application.terminate(TerminationCause::Normal);
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  EXPECT_EQ(delegate->terminateCalls, 1);
+  EXPECT_FALSE(queuedWorkRan);
+  // The process would end here; the tests go on, so the item must not reach a later loop.
+  QCoreApplication::removePostedEvents(QCoreApplication::instance());
+}
+
 TEST(QtApplication, LaterReplyEndsTheLoopFromTheMainQueue) {
   QtApplication application(/*gui=*/false);
   QtMainQueue mainQueue;
