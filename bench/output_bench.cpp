@@ -10,132 +10,14 @@
 // Ready latency: a runtime prints its URL 200 times, 20 ms apart, noting the monotonic
 // time before each write; the bench notes when each "browser.open.requested" record
 // reaches the log (inotify on the log directory). Figures: median, min and max.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
+#include "bench_support.h"
 
 namespace fs = std::filesystem;
+using namespace bench;
 
 namespace {
-
-double monotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-struct Stats {
-  double median, min, max;
-};
-
-Stats stats(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t n = values.size();
-  const double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-  return {median, values.front(), values.back()};
-}
-
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in,
-            int out) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (in >= 0)
-    posix_spawn_file_actions_adddup2(&actions, in, 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (out >= 0)
-    posix_spawn_file_actions_adddup2(&actions, out, 1);
-  else
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) {
-    std::perror("posix_spawn");
-    std::exit(1);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-long statusField(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
-  return -1;
-}
-
-// The process's own CPU seconds (all its threads, not its children), read while it is a
-// zombie that has not been reaped yet.
-double ownCpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  std::istringstream rest(line.substr(line.rfind(')') + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-void writeFile(const fs::path& path, const std::string& content, bool executable = false) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path) << content;
-  if (executable) fs::permissions(path, fs::perms::owner_all);
-}
-
-class Bundle {
- public:
-  Bundle(const std::string& launcher, const std::string& nodeScript) {
-    char pattern[] = "/tmp/zolven-bench-XXXXXX";
-    root_ = mkdtemp(pattern);
-    fs::create_directories(root_ / "bundle");
-    fs::copy_file(launcher, root_ / "bundle/zolven-launcher");
-    writeFile(root_ / "bundle/resources/runtime/bin/node", nodeScript, true);
-    writeFile(root_ / "bundle/resources/runtime/app/scripts/packaged-runtime.mjs", "");
-    writeFile(root_ / "bundle/resources/config/runtime-config.json", "{}");
-    for (const char* dir : {"logs", "home", "xdg"}) fs::create_directories(root_ / dir);
-  }
-  ~Bundle() { fs::remove_all(root_); }
-
-  pid_t start(bool suppress) const {
-    std::vector<std::string> env = {
-        "PATH=/usr/bin:/bin", "HOME=" + str("home"), "ZOLVEN_LOG_ROOT=" + str("logs"),
-        // No browser anywhere: every open fails at once, without starting anything.
-        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"),
-        "XDG_DATA_DIRS=" + str("xdg"), "XDG_CONFIG_DIRS=" + str("xdg")};
-    if (suppress) env.push_back("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1");
-    return spawn({str("bundle/zolven-launcher")}, env, -1, -1);
-  }
-  std::string str(const std::string& relative) const { return (root_ / relative).string(); }
-  std::string log() const { return str("logs/launcher.log"); }
-
- private:
-  fs::path root_;
-};
 
 struct FloodRun {
   double seconds, cpuSeconds;
@@ -144,8 +26,8 @@ struct FloodRun {
 
 FloodRun launcherFlood(const std::string& launcher, const std::string& flood,
                        unsigned long long bytes) {
-  Bundle bundle(launcher, "#!/bin/sh\nexec " + flood + " " + std::to_string(bytes) + "\n");
-  const double start = monotonicSeconds();
+  TempBundle bundle(launcher, "", "#!/bin/sh\nexec " + flood + " " + std::to_string(bytes) + "\n");
+  const double start = now();
   const pid_t pid = bundle.start(true);
   long peak = 0;
   for (;;) {
@@ -155,7 +37,7 @@ FloodRun launcherFlood(const std::string& launcher, const std::string& flood,
     peak = std::max(peak, statusField(pid, "VmHWM"));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const double seconds = monotonicSeconds() - start;
+  const double seconds = now() - start;
   const double cpu = ownCpuSeconds(pid);
   waitpid(pid, nullptr, 0);
   return {seconds, cpu, peak};
@@ -164,15 +46,15 @@ FloodRun launcherFlood(const std::string& launcher, const std::string& flood,
 FloodRun catFlood(const std::string& flood, unsigned long long bytes) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
-  const double start = monotonicSeconds();
-  const pid_t writer = spawn({flood, std::to_string(bytes)}, {}, -1, fds[1]);
-  const pid_t reader = spawn({"/bin/cat"}, {}, fds[0], -1);
+  const double start = now();
+  const pid_t writer = spawn({flood, std::to_string(bytes)}, {}, {.out = fds[1]});
+  const pid_t reader = spawn({"/bin/cat"}, {}, {.in = fds[0]});
   close(fds[0]);
   close(fds[1]);
   rusage usage{};
   wait4(reader, nullptr, 0, &usage);
   waitpid(writer, nullptr, 0);
-  const double seconds = monotonicSeconds() - start;
+  const double seconds = now() - start;
   const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return {seconds, cpu, usage.ru_maxrss};
@@ -185,12 +67,12 @@ bool logHas(const std::string& path, const std::string& event) {
 }
 
 long idleResidentKiB(const std::string& launcher, const std::string& readyChild) {
-  Bundle bundle(launcher, "");
+  TempBundle bundle(launcher, "", "");
   writeFile(bundle.str("bundle/resources/runtime/bin/node"),
             "#!/bin/sh\nexec " + readyChild + " 1 0 " + bundle.str("times") + "\n", true);
   const pid_t pid = bundle.start(true);
-  const double deadline = monotonicSeconds() + 20;
-  while (!logHas(bundle.log(), "runtime.ready") && monotonicSeconds() < deadline)
+  const double deadline = now() + 20;
+  while (!logHas(bundle.log(), "runtime.ready") && now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::seconds(1));  // let start-up settle
   const long rss = statusField(pid, "VmRSS");
@@ -201,7 +83,7 @@ long idleResidentKiB(const std::string& launcher, const std::string& readyChild)
 
 std::vector<double> readyLatencies(const std::string& launcher, const std::string& readyChild,
                                    int count) {
-  Bundle bundle(launcher, "");
+  TempBundle bundle(launcher, "", "");
   const std::string times = bundle.str("times");
   writeFile(bundle.str("bundle/resources/runtime/bin/node"),
             "#!/bin/sh\nexec " + readyChild + " " + std::to_string(count) + " 20 " + times + "\n",
@@ -213,13 +95,13 @@ std::vector<double> readyLatencies(const std::string& launcher, const std::strin
   std::vector<double> seen;
   std::string pending;
   off_t offset = 0;
-  const double deadline = monotonicSeconds() + 60;
-  while (static_cast<int>(seen.size()) < count && monotonicSeconds() < deadline) {
+  const double deadline = now() + 60;
+  while (static_cast<int>(seen.size()) < count && now() < deadline) {
     pollfd p{watch, POLLIN, 0};
     if (poll(&p, 1, 1000) <= 0) continue;
     char events[4096];
     (void)!read(watch, events, sizeof events);
-    const double now = monotonicSeconds();
+    const double arrived = now();
     const int fd = open(bundle.log().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
     char buffer[65536];
@@ -230,9 +112,8 @@ std::vector<double> readyLatencies(const std::string& launcher, const std::strin
     }
     close(fd);
     for (size_t feed; (feed = pending.find('\n')) != std::string::npos; pending.erase(0, feed + 1))
-      if (pending.compare(0, feed, "") != 0 &&
-          pending.substr(0, feed).find("\"event\":\"browser.open.requested\"") != std::string::npos)
-        seen.push_back(now);
+      if (pending.substr(0, feed).find("\"event\":\"browser.open.requested\"") != std::string::npos)
+        seen.push_back(arrived);
   }
   kill(pid, SIGTERM);
   waitpid(pid, nullptr, 0);
@@ -275,10 +156,6 @@ int main(int argc, char** argv) {
   const double idle = static_cast<double>(idleResidentKiB(launcher, readyChild)) / 1024;
   const std::vector<double> latency = readyLatencies(launcher, readyChild, 200);
 
-  const auto row = [](const char* name, const char* unit, const std::vector<double>& values) {
-    const Stats s = stats(values);
-    std::printf("%-44s %10.2f  (%.2f - %.2f) %s\n", name, s.median, s.min, s.max, unit);
-  };
   std::printf("Output throughput: %.2f GB of 100-byte lines, %d paired runs (median, min - max)\n",
               static_cast<double>(bytes) / 1e9, runs);
   row("launcher reading the runtime's output", "MB/s", launcherRate);
