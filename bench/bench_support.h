@@ -196,6 +196,11 @@ class TempBundle {
     root_ = mkdtemp(pattern);
     fs::create_directories(root_ / "bundle");
     fs::copy_file(launcher, root_ / "bundle/zolven-launcher");
+    const fs::path module = fs::path(launcher).parent_path() / "lib/zolven-desktop.so";
+    if (fs::exists(module)) {
+      fs::create_directories(root_ / "bundle/lib");
+      fs::copy_file(module, root_ / "bundle/lib/zolven-desktop.so");
+    }
     if (!resources.empty()) {
       fs::create_directory_symlink(resources, root_ / "bundle/resources");
     } else {

@@ -21,10 +21,10 @@ class Shell {
   virtual void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) = 0;
 };
 
-// The desktop shell of this build: Qt for the application, POSIX for the rest. With
-// DISPLAY or WAYLAND_DISPLAY set and the display reachable it is a windowless GUI
-// application with a tray icon; otherwise it runs headless and prints alerts to
-// standard error.
+// The desktop shell of this build: a POSIX event loop, GIO for the browser, and, with
+// DISPLAY or WAYLAND_DISPLAY set and the display reachable, the Qt desktop UI (a tray icon
+// and alert dialogs) loaded from lib/zolven-desktop.so beside the launcher. Otherwise it
+// runs headless and prints alerts to standard error.
 std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv);
 
 }  // namespace platform

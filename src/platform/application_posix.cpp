@@ -1,0 +1,119 @@
+#include "platform/application_posix.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace platform {
+
+PosixApplication::PosixApplication(EventQueue& mainQueue,
+                                   std::function<std::unique_ptr<DesktopUi>()> makeUi,
+                                   int quitSignals)
+    : mainQueue_(mainQueue), makeUi_(std::move(makeUi)), quitSignals_(quitSignals) {}
+
+PosixApplication::~PosixApplication() = default;
+
+void PosixApplication::setActivationPolicy(ActivationPolicy /*policy*/) {
+  // An application without windows shows nothing in the task bar or dock on Linux
+  // desktops already, which is what the accessory policy asks for.
+}
+
+void PosixApplication::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) {
+  delegate_ = std::move(delegate);
+}
+
+void PosixApplication::setMainMenu(const Menu& menu) {
+  menu_ = menu;
+  if (ui_) ui_->setMenu(menu, [this] { terminate(TerminationCause::Normal); });
+}
+
+DesktopUi* PosixApplication::ui() {
+  if (!uiTried_ && makeUi_) {
+    uiTried_ = true;
+    ui_ = makeUi_();
+    if (ui_) {
+      ui_->watch(mainQueue_.fd(), [this] { mainQueue_.runPending([this] { return finishing_; }); });
+      if (quitSignals_ >= 0) ui_->watch(quitSignals_, [this] { drainQuitSignals(); });
+      ui_->setReopenHandler([this] { reopen(); });
+      ui_->setQuitRequestHandler([this] { terminate(TerminationCause::Normal); });
+      if (menu_) ui_->setMenu(*menu_, [this] { terminate(TerminationCause::Normal); });
+    }
+  }
+  return ui_.get();
+}
+
+int PosixApplication::run() {
+  // The launch first: the runtime starts while the desktop UI comes up.
+  if (auto d = delegate_.lock()) d->applicationDidFinishLaunching();
+  if (finishing_) return exitStatus_;
+  if (DesktopUi* desktop = ui()) {
+    desktop->run();
+  } else {
+    pollLoop();
+  }
+  return exitStatus_;
+}
+
+void PosixApplication::pollLoop() {
+  while (!finishing_) {
+    pollfd fds[2] = {{.fd = mainQueue_.fd(), .events = POLLIN, .revents = 0},
+                     {.fd = quitSignals_, .events = POLLIN, .revents = 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::perror("zolven-launcher: poll");
+      return;
+    }
+    if (fds[1].revents != 0) drainQuitSignals();
+    if (fds[0].revents != 0) mainQueue_.runPending([this] { return finishing_; });
+  }
+}
+
+void PosixApplication::drainQuitSignals() {
+  char bytes[64];
+  while (::read(quitSignals_, bytes, sizeof bytes) > 0) {
+  }
+  terminate(TerminationCause::Normal);
+}
+
+void PosixApplication::terminate(TerminationCause cause) {
+  if (cause == TerminationCause::Failure) exitStatus_ = 1;
+  if (finishing_) return;
+  auto d = delegate_.lock();
+  const TerminateReply reply = d ? d->applicationShouldTerminate() : TerminateReply::Now;
+  if (reply == TerminateReply::Now) finish();
+  // Later: replyToApplicationShouldTerminate(true) finishes.
+}
+
+void PosixApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
+  if (shouldTerminate) finish();
+}
+
+// Work still queued is not run any more: an exit of the runtime whose report is in flight
+// when the user quits must not turn into a failure alert on the way out.
+void PosixApplication::finish() {
+  finishing_ = true;
+  if (ui_) ui_->quit();
+}
+
+void PosixApplication::reopen() {
+  if (auto d = delegate_.lock()) d->applicationShouldHandleReopen(false);
+}
+
+void PosixApplication::announceURL(const std::string& url) {
+  if (ui_) return;  // the browser shows it
+  std::fprintf(stdout, "%s\n", url.c_str());
+  std::fflush(stdout);
+}
+
+void PosixApplication::runModal(const Alert& alert) {
+  if (DesktopUi* desktop = ui()) {
+    desktop->runModal(alert);
+    return;
+  }
+  std::fprintf(stderr, "%s\n%s\n", alert.messageText.c_str(), alert.informativeText.c_str());
+  std::fflush(stderr);
+}
+
+}  // namespace platform

@@ -1,0 +1,178 @@
+#include "platform/desktop_ui_qt.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeySequence>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+
+#include <cstdlib>
+
+namespace platform {
+namespace {
+
+QIcon launcherIcon() {
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setBrush(QColor(0x2b, 0x59, 0xc3));
+  painter.setPen(Qt::NoPen);
+  painter.drawRoundedRect(QRectF(4, 4, 56, 56), 12, 12);
+  painter.setPen(Qt::white);
+  QFont font = painter.font();
+  font.setBold(true);
+  font.setPixelSize(40);
+  painter.setFont(font);
+  painter.drawText(QRectF(4, 4, 56, 56), Qt::AlignCenter, QStringLiteral("Z"));
+  return QIcon(pixmap);
+}
+
+QKeySequence commandKey(const std::string& key) {
+  if (key.empty()) return {};
+  return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(key).toUpper());
+}
+
+bool isSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// Qt aborts when its display cannot be reached; a fallback to the offscreen platform
+// lets us notice that and carry on headless instead.
+std::string platformCandidates() {
+  std::string candidates;
+  if (isSet("QT_QPA_PLATFORM")) {
+    candidates = std::getenv("QT_QPA_PLATFORM");
+  } else {
+    candidates = isSet("WAYLAND_DISPLAY") ? "wayland;xcb" : "xcb";
+  }
+  return candidates + ";offscreen";
+}
+
+// The QApplication and its arguments, which must outlive it.
+struct QtRuntime {
+  int argc = 3;
+  std::string program;
+  std::string platformArgument = "-platform";
+  std::string candidates;
+  char* argv[4] = {};
+  std::unique_ptr<QApplication> application;
+};
+
+QtRuntime* qtRuntime = nullptr;
+
+}  // namespace
+
+QtDesktopUi::QtDesktopUi() {
+  // Quit requests that Qt itself delivers (session end, QCoreApplication::quit) go
+  // through the application's terminate path like every other.
+  QCoreApplication::instance()->installEventFilter(this);
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+}
+
+QtDesktopUi::~QtDesktopUi() {
+  notifiers_.clear();
+  if (auto* app = QCoreApplication::instance()) app->removeEventFilter(this);
+}
+
+void QtDesktopUi::setMenu(const Menu& menu, std::function<void()> onTerminate) {
+  menu_ = std::make_unique<QMenu>();
+  for (const MenuItem& top : menu.items) {
+    for (const MenuItem& item : top.submenu) {
+      QAction* action = menu_->addAction(QString::fromStdString(item.title));
+      action->setShortcut(commandKey(item.keyEquivalent));
+      action->setShortcutContext(Qt::ApplicationShortcut);
+      if (item.action == MenuAction::Terminate)
+        connect(action, &QAction::triggered, this, [onTerminate] { onTerminate(); });
+    }
+  }
+  if (!tray_) {
+    tray_ = std::make_unique<QSystemTrayIcon>(launcherIcon());
+    tray_->setToolTip(QStringLiteral("ZOLVEN"));
+    // Clicking the icon of a running application brings its page back, as opening it
+    // again does.
+    connect(tray_.get(), &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+              if (reason == QSystemTrayIcon::Trigger && onReopen_) onReopen_();
+            });
+  }
+  tray_->setContextMenu(menu_.get());
+  // Shown even when no tray is there yet: Qt docks the icon once a tray appears.
+  tray_->show();
+}
+
+void QtDesktopUi::setReopenHandler(std::function<void()> onReopen) { onReopen_ = std::move(onReopen); }
+
+void QtDesktopUi::setQuitRequestHandler(std::function<void()> onQuitRequest) {
+  onQuitRequest_ = std::move(onQuitRequest);
+}
+
+void QtDesktopUi::watch(int fd, std::function<void()> onReadable) {
+  auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  connect(notifier.get(), &QSocketNotifier::activated, this, [onReadable] { onReadable(); });
+  notifiers_.push_back(std::move(notifier));
+}
+
+void QtDesktopUi::run() {
+  if (quitting_) return;
+  QCoreApplication::exec();
+}
+
+void QtDesktopUi::quit() {
+  quitting_ = true;
+  if (tray_) tray_->hide();
+  QCoreApplication::exit(0);
+}
+
+bool QtDesktopUi::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit && !quitting_) {
+    if (onQuitRequest_) onQuitRequest_();
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void QtDesktopUi::runModal(const Alert& alert) {
+  QMessageBox box;
+  box.setIcon(alert.style == AlertStyle::Critical  ? QMessageBox::Critical
+              : alert.style == AlertStyle::Warning ? QMessageBox::Warning
+                                                   : QMessageBox::Information);
+  box.setWindowTitle(QStringLiteral("ZOLVEN"));
+  box.setText(QString::fromStdString(alert.messageText));
+  box.setInformativeText(QString::fromStdString(alert.informativeText));
+  for (const std::string& title : alert.buttons)
+    box.addButton(QString::fromStdString(title), QMessageBox::AcceptRole);
+  box.exec();
+}
+
+}  // namespace platform
+
+// The module's entry point (see platform/desktop_ui.h).
+extern "C" __attribute__((visibility("default"))) platform::DesktopUi* zolven_create_desktop_ui(
+    const char* programName, std::string* error) {
+  using namespace platform;
+  if (qtRuntime == nullptr) {
+    auto* runtime = new QtRuntime;  // lives for the process: Qt keeps the arguments
+    runtime->program = programName;
+    runtime->candidates = platformCandidates();
+    runtime->argv[0] = runtime->program.data();
+    runtime->argv[1] = runtime->platformArgument.data();
+    runtime->argv[2] = runtime->candidates.data();
+    runtime->application = std::make_unique<QApplication>(runtime->argc, runtime->argv);
+    qtRuntime = runtime;
+  }
+  const bool askedOffscreen = qtRuntime->candidates.rfind("offscreen", 0) == 0;
+  if (QGuiApplication::platformName() == QStringLiteral("offscreen") && !askedOffscreen) {
+    if (error != nullptr) *error = "no display could be reached";
+    return nullptr;
+  }
+  return new QtDesktopUi();
+}

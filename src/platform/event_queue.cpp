@@ -1,0 +1,47 @@
+#include "platform/event_queue.h"
+
+#include <sys/eventfd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <iterator>
+
+namespace platform {
+
+EventQueue::EventQueue()
+    : wake_(aboveStandardStreams(UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))) {
+  if (!wake_) std::abort();  // no main queue, no launcher: out of descriptors at start-up
+}
+
+void EventQueue::async(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(work));
+  }
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
+}
+
+void EventQueue::runPending(const std::function<bool()>& stop) {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t read = ::read(wake_.get(), &count, sizeof count);
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard lock(mutex_);
+    batch.swap(items_);
+  }
+  while (!batch.empty()) {
+    if (stop && stop()) {
+      std::lock_guard lock(mutex_);
+      items_.insert(items_.begin(), std::make_move_iterator(batch.begin()),
+                    std::make_move_iterator(batch.end()));
+      return;
+    }
+    // Destroyed before the next runs, so whatever an item holds is let go in order.
+    std::function<void()> item = std::move(batch.front());
+    batch.pop_front();
+    item();
+  }
+}
+
+}  // namespace platform

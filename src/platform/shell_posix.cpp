@@ -1,0 +1,168 @@
+// The desktop shell on Linux: POSIX for the event loop, the child task and the rest, GIO
+// for the browser, and the Qt desktop UI as a module loaded only when there is a display.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "platform/application_posix.h"
+#include "platform/event_queue.h"
+#include "platform/shell.h"
+#include "platform/task_posix.h"
+#include "platform/workspace_gio.h"
+
+namespace platform {
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Self-pipe: the handler only writes a byte; the event loop does the work. The signals
+// stay unblocked, since a blocked mask would be inherited by every child we start.
+void onQuitSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+int installQuitSignals() {
+  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction action {};
+  action.sa_handler = onQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  return signalPipe[0];
+}
+
+bool isSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// The desktop UI module lies in lib/ beside the real path of the running executable.
+std::string modulePath() {
+  char executable[PATH_MAX];
+  if (::realpath("/proc/self/exe", executable) == nullptr) return {};
+  std::string path(executable);
+  path.erase(path.find_last_of('/') + 1);
+  return path + "lib/zolven-desktop.so";
+}
+
+// Loads the UI module on a thread of its own, so the work of mapping and relocating the
+// toolkit overlaps the launch; the UI itself is then made on the main thread.
+class UiLoader {
+ public:
+  UiLoader() {
+    thread_ = std::thread([this] {
+      const std::string path = modulePath();
+      handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle_ == nullptr) error_ = ::dlerror();
+    });
+  }
+  ~UiLoader() {
+    if (thread_.joinable()) thread_.join();
+    // The module stays loaded: the toolkit it brought may run until the process ends.
+  }
+
+  std::unique_ptr<DesktopUi> make(const char* programName) {
+    thread_.join();
+    if (handle_ == nullptr) {
+      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error_.c_str());
+      return nullptr;
+    }
+    auto create = reinterpret_cast<CreateDesktopUi>(::dlsym(handle_, kCreateDesktopUiSymbol));
+    if (create == nullptr) {
+      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", ::dlerror());
+      return nullptr;
+    }
+    std::string error;
+    std::unique_ptr<DesktopUi> ui(create(programName, &error));
+    if (!ui) std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error.c_str());
+    return ui;
+  }
+
+ private:
+  std::thread thread_;
+  void* handle_ = nullptr;
+  std::string error_;
+};
+
+class PosixShell final : public Shell {
+ public:
+  PosixShell(int argc, char** argv)
+      : workspace_(GioWorkspace::takeLaunchTokenFromEnvironment()),
+        program_(argc > 0 ? argv[0] : "zolven-launcher") {
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) loader_.emplace();
+    application_.emplace(
+        mainQueue_,
+        [this]() -> std::unique_ptr<DesktopUi> {
+          if (!loader_) return nullptr;
+          return loader_->make(program_.c_str());
+        },
+        installQuitSignals());
+    services_.emplace(Services{
+        .application = *application_,
+        .mainQueue = mainQueue_,
+        .globalQueue = globalQueue_,
+        .tasks = tasks_,
+        .alerts = *application_,
+        .bundle = bundle_,
+        .processInfo = processInfo_,
+        .workspace = workspace_,
+    });
+  }
+
+  Services& services() override { return *services_; }
+
+  void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) override {
+    claim_ = std::move(claim);
+    // Queued, so listening starts inside the loop, after the launch has finished: no
+    // request is handled before the launcher has started.
+    mainQueue_.async([this] {
+      const std::optional<std::string> error = claim_->listen([this](const InstanceRequest& request) {
+        // On the claim's thread: hand the request to the main thread and return.
+        mainQueue_.async([this, request] {
+          if (request.kind == InstanceRequestKind::Quit) {
+            application_->terminate(TerminationCause::Normal);
+            return;
+          }
+          if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
+          application_->reopen();
+        });
+      });
+      if (error)
+        std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n", error->c_str());
+    });
+  }
+
+ private:
+  GioWorkspace workspace_;  // first: it takes the desktop's token before anything else reads it
+  std::string program_;
+  std::optional<UiLoader> loader_;
+  EventQueue mainQueue_;
+  std::optional<PosixApplication> application_;
+  ThreadQueue globalQueue_;
+  PosixTaskFactory tasks_;
+  ExecutableBundle bundle_;
+  PosixProcessInfo processInfo_;
+  std::optional<Services> services_;
+  // Last, so it is destroyed first: its thread stops before what its handler uses.
+  std::unique_ptr<SingleInstance> claim_;
+};
+
+}  // namespace
+
+std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv) {
+  return std::make_unique<PosixShell>(argc, argv);
+}
+
+}  // namespace platform
