@@ -15,6 +15,9 @@
 // - Memory and idle cost: resident size of the launcher process alone once ready and
 //   settled, its peak, its growth over 10 idle seconds, and its wake-ups per second
 //   (context switches of all its threads over those 10 s).
+#include <functional>
+#include <random>
+
 #include "bench_support.h"
 
 using namespace bench;
@@ -134,7 +137,7 @@ int main(int argc, char** argv) {
   }
   const std::string launcher = fs::absolute(argv[1]), resources = fs::absolute(argv[2]),
                     readyChild = fs::absolute(argv[3]), peers = fs::absolute(argv[4]);
-  const int runs = argc > 5 ? std::atoi(argv[5]) : 15;
+  const int runs = argc > 5 ? std::atoi(argv[5]) : 40;
   const std::string runtimeDir = resources + "/runtime/" + kArch;
   const Runtime runtime{.node = runtimeDir + "/bin/node",
                         .entry = runtimeDir + "/app/scripts/packaged-runtime.mjs",
@@ -148,14 +151,24 @@ int main(int argc, char** argv) {
 
   std::vector<double> floor, headless, withDisplay, shell, py;
   std::vector<double> headlessRatio, displayRatio, shellRatio, pyRatio;
+  // Each round measures the five in a shuffled order, so that none always runs first
+  // (on colder caches) or last.
+  std::mt19937 shuffle(12345);
   for (int i = 0; i < runs; ++i) {
-    const auto f = timeToLine({runtime.node, runtime.entry}, env, runtime.app, "http://127.0.0.1");
-    const auto h = launcherTimeToReady(launcher, resources, "");
-    const auto d = x.display().empty() ? std::nullopt : launcherTimeToReady(launcher, resources, x.display());
-    const auto s = timeToLine({"/bin/sh", peers + "/launch.sh", runtime.node, runtime.entry}, env, runtime.app, "READY");
-    const auto p = python.empty() ? std::nullopt
-                                  : timeToLine({python, peers + "/launch.py", runtime.node, runtime.entry}, env,
-                                               runtime.app, "READY");
+    std::optional<double> f, h, d, s, p;
+    std::vector<std::function<void()>> round = {
+        [&] { f = timeToLine({runtime.node, runtime.entry}, env, runtime.app, "http://127.0.0.1"); },
+        [&] { h = launcherTimeToReady(launcher, resources, ""); },
+        [&] {
+          if (!x.display().empty()) d = launcherTimeToReady(launcher, resources, x.display());
+        },
+        [&] { s = timeToLine({"/bin/sh", peers + "/launch.sh", runtime.node, runtime.entry}, env, runtime.app, "READY"); },
+        [&] {
+          if (!python.empty())
+            p = timeToLine({python, peers + "/launch.py", runtime.node, runtime.entry}, env, runtime.app, "READY");
+        }};
+    std::shuffle(round.begin(), round.end(), shuffle);
+    for (const auto& measure : round) measure();
     if (!f) continue;
     floor.push_back(*f);
     if (h) headless.push_back(*h), headlessRatio.push_back(*h / *f);

@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
   row("launcher CPU (own threads)", "s/GB", launcherCpu);
   row("cat CPU", "s/GB", catCpu);
   row("launcher peak resident during the flood", "MiB", peak);
-  std::printf("%-44s %10.2f  MiB\n", "launcher idle resident (ready, headless)", idle);
+  std::printf("%-52s %10.2f  MiB\n", "launcher idle resident (ready, headless)", idle);
   if (latency.empty()) {
     std::printf("ready latency: no browser.open.requested record seen\n");
     return 1;

@@ -17,3 +17,4 @@ ensure_packages() {
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev
   liburiparser-dev libglib2.0-dev libgtest-dev googletest)
 TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick dbus nodejs)
+BENCH_PACKAGES=(libbenchmark-dev xvfb python3 nodejs)

@@ -38,23 +38,30 @@ bool makeDirectories(const std::string& path) {
   return true;
 }
 
+constexpr int kAppendFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY;
+
+// Creates the file, or opens it when another process created it meanwhile.
 int openForAppend(const std::string& file) {
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY;
-  int fd = ::open(file.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  int fd = ::open(file.c_str(), kAppendFlags | O_CREAT | O_EXCL, 0600);
   if (fd >= 0) {
     ::fchmod(fd, 0600);  // a file we created; the umask may have narrowed it
     return fd;
   }
   if (errno != EEXIST) return -1;
-  return ::open(file.c_str(), kFlags);
+  return ::open(file.c_str(), kAppendFlags);
 }
 
 }  // namespace
 
 AppendResult appendLine(const std::string& file, std::string_view line) {
-  if (!makeDirectories(parentOf(file))) return AppendResult::DirectoryFailed;
-  const int fd = openForAppend(file);
-  if (fd < 0) return AppendResult::OpenFailed;
+  // The file exists for every record but the first: one open, as a bare append would.
+  int fd = ::open(file.c_str(), kAppendFlags);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) return AppendResult::OpenFailed;
+    if (!makeDirectories(parentOf(file))) return AppendResult::DirectoryFailed;
+    fd = openForAppend(file);
+    if (fd < 0) return AppendResult::OpenFailed;
+  }
 
   AppendResult result = AppendResult::Written;
   while (!line.empty()) {
