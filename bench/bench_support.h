@@ -196,10 +196,11 @@ class TempBundle {
     root_ = mkdtemp(pattern);
     fs::create_directories(root_ / "bundle");
     fs::copy_file(launcher, root_ / "bundle/zolven-launcher");
-    const fs::path module = fs::path(launcher).parent_path() / "lib/zolven-desktop.so";
-    if (fs::exists(module)) {
+    for (const char* name : {"zolven-desktop.so", "zolven-browser.so"}) {
+      const fs::path module = fs::path(launcher).parent_path() / "lib" / name;
+      if (!fs::exists(module)) continue;
       fs::create_directories(root_ / "bundle/lib");
-      fs::copy_file(module, root_ / "bundle/lib/zolven-desktop.so");
+      fs::copy_file(module, root_ / "bundle/lib" / name);
     }
     if (!resources.empty()) {
       fs::create_directory_symlink(resources, root_ / "bundle/resources");

@@ -3,7 +3,7 @@
 #include "app/app_delegate.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
-#include "platform/workspace_gio.h"
+#include "platform/workspace_desktop.h"
 
 namespace {
 
@@ -13,7 +13,7 @@ bool handOver(const platform::InstanceOptions& options, std::string& error) {
   platform::InstanceRequest request{.kind = platform::InstanceRequestKind::Reopen};
   // The desktop's token for this start lets the running launcher raise the browser. One
   // that cannot travel in a request line is left behind rather than failing the reopen.
-  if (auto token = platform::GioWorkspace::takeLaunchTokenFromEnvironment()) {
+  if (auto token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment()) {
     request.activationToken = std::move(token);
     std::string line = platform::formatInstanceRequest(request);
     line.pop_back();

@@ -13,6 +13,10 @@ class Bundle {
   virtual std::optional<std::string> resourceDirectory() const = 0;
 };
 
+// The real path of the running executable, with every symbolic link resolved (the kernel
+// keeps it), or nothing when it cannot be read. Read once per process.
+std::optional<std::string> executablePath();
+
 // The resources directory is "resources" beside the real path of the running executable.
 class ExecutableBundle final : public Bundle {
  public:

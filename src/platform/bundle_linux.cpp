@@ -1,16 +1,29 @@
 #include <limits.h>
 #include <stdlib.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "platform/bundle.h"
 
 namespace platform {
 
+std::optional<std::string> executablePath() {
+  static const std::optional<std::string> path = []() -> std::optional<std::string> {
+    // The link names the file the process runs, already resolved; one readlink is all
+    // it takes (realpath would walk and read every component again).
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return std::nullopt;
+    return std::string(buffer, static_cast<size_t>(length));
+  }();
+  return path;
+}
+
 std::optional<std::string> ExecutableBundle::resourceDirectory() const {
   // The real path, so that a symbolic link to the launcher still finds its own bundle.
-  char executable[PATH_MAX];
-  if (::realpath("/proc/self/exe", executable) == nullptr) return std::nullopt;
-  std::string directory(executable);
+  const std::optional<std::string> executable = executablePath();
+  if (!executable) return std::nullopt;
+  std::string directory(*executable);
   directory.erase(directory.find_last_of('/'));
   const std::string resources = directory + "/resources";
   struct stat info {};

@@ -1,5 +1,6 @@
-// The desktop shell on Linux: POSIX for the event loop, the child task and the rest, GIO
-// for the browser, and the Qt desktop UI as a module loaded only when there is a display.
+// The desktop shell on Linux: POSIX for the event loop, the child task and the rest, and
+// two modules loaded only when needed: the Qt desktop UI when there is a display, and the
+// GIO browser handoff at the first open.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,7 +18,7 @@
 #include "platform/event_queue.h"
 #include "platform/shell.h"
 #include "platform/task_posix.h"
-#include "platform/workspace_gio.h"
+#include "platform/workspace_desktop.h"
 
 namespace platform {
 namespace {
@@ -48,13 +49,13 @@ bool isSet(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// The desktop UI module lies in lib/ beside the real path of the running executable.
-std::string modulePath() {
-  char executable[PATH_MAX];
-  if (::realpath("/proc/self/exe", executable) == nullptr) return {};
-  std::string path(executable);
+// The launcher's modules lie in lib/ beside the real path of the running executable.
+std::string modulePath(const std::string& name) {
+  const std::optional<std::string> executable = executablePath();
+  if (!executable) return {};
+  std::string path(*executable);
   path.erase(path.find_last_of('/') + 1);
-  return path + "lib/zolven-desktop.so";
+  return path + "lib/" + name;
 }
 
 // Loads the UI module on a thread of its own, so the work of mapping and relocating the
@@ -63,7 +64,7 @@ class UiLoader {
  public:
   UiLoader() {
     thread_ = std::thread([this] {
-      const std::string path = modulePath();
+      const std::string path = modulePath("zolven-desktop.so");
       handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
       if (handle_ == nullptr) error_ = ::dlerror();
     });
@@ -99,7 +100,7 @@ class UiLoader {
 class PosixShell final : public Shell {
  public:
   PosixShell(int argc, char** argv)
-      : workspace_(GioWorkspace::takeLaunchTokenFromEnvironment()),
+      : workspace_(DesktopWorkspace::takeLaunchTokenFromEnvironment(), modulePath("zolven-browser.so")),
         program_(argc > 0 ? argv[0] : "zolven-launcher") {
     if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) loader_.emplace();
     application_.emplace(
@@ -145,7 +146,7 @@ class PosixShell final : public Shell {
   }
 
  private:
-  GioWorkspace workspace_;  // first: it takes the desktop's token before anything else reads it
+  DesktopWorkspace workspace_;  // first: it takes the desktop's token before anything else reads it
   std::string program_;
   std::optional<UiLoader> loader_;
   EventQueue mainQueue_;

@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/bundle.h"
 #include "platform/path.h"
 #include "platform/single_instance.h"
 #include "platform/posix_support.h"
@@ -375,10 +376,10 @@ std::string instanceKey(std::string_view executablePath) {
 bool peerAllowed(uid_t peer, uid_t self) { return peer == self; }
 
 std::optional<InstanceOptions> currentInstanceOptions() {
-  char executable[PATH_MAX];
-  if (::realpath("/proc/self/exe", executable) == nullptr) return std::nullopt;
+  const std::optional<std::string> executable = executablePath();
+  if (!executable) return std::nullopt;
   return InstanceOptions{.directory = instanceDirectoryPath(Environment::current(), ::geteuid()),
-                         .executablePath = executable};
+                         .executablePath = *executable};
 }
 
 InstanceClaim claimInstance(const InstanceOptions& options) {

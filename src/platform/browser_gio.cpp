@@ -1,13 +1,11 @@
-#include "platform/workspace_gio.h"
-
+// Opening a URL with the desktop's default application through GIO: the browser module.
 #include <gio/gio.h>
-#include <pthread.h>
-#include <signal.h>
 
-#include <cstdlib>
 #include <memory>
-#include <thread>
-#include <utility>
+#include <optional>
+#include <string>
+
+#include "platform/browser_module.h"
 
 namespace platform {
 namespace {
@@ -85,47 +83,15 @@ Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::
   return {.application = id != nullptr ? std::optional<std::string>(id) : std::nullopt};
 }
 
-std::optional<std::string> nonEmptyVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return std::nullopt;
-  return std::string(value);
-}
-
 }  // namespace
-
-GioWorkspace::GioWorkspace(std::optional<std::string> launchToken)
-    : launchToken_(std::move(launchToken)) {}
-
-std::optional<std::string> GioWorkspace::takeLaunchTokenFromEnvironment() {
-  std::optional<std::string> token = nonEmptyVariable("XDG_ACTIVATION_TOKEN");
-  if (!token) token = nonEmptyVariable("DESKTOP_STARTUP_ID");
-  ::unsetenv("XDG_ACTIVATION_TOKEN");
-  ::unsetenv("DESKTOP_STARTUP_ID");
-  return token;
-}
-
-void GioWorkspace::offerActivationToken(std::string token) {
-  std::lock_guard lock(mutex_);
-  launchToken_ = std::move(token);
-}
-
-void GioWorkspace::openURL(const std::string& url, const OpenConfiguration& configuration,
-                           OpenCompletion completion) {
-  std::optional<std::string> token;
-  if (configuration.activates) {
-    // A token is good for one activation.
-    std::lock_guard lock(mutex_);
-    token = std::exchange(launchToken_, std::nullopt);
-  }
-  std::thread([url, token, browserCommand = nonEmptyVariable("BROWSER"),
-               completion = std::move(completion)] {
-    // The application inherits the mask of the thread that starts it: keep it empty.
-    sigset_t none;
-    sigemptyset(&none);
-    pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    Outcome outcome = openWithDefaultHandler(url, token, browserCommand);
-    completion(std::move(outcome.application), std::move(outcome.error));
-  }).detach();
-}
-
 }  // namespace platform
+
+// The module's entry point (see platform/browser_module.h).
+extern "C" __attribute__((visibility("default"))) void zolven_open_with_default_handler(
+    const std::string& url, const std::optional<std::string>& token,
+    const std::optional<std::string>& browserCommand, std::optional<std::string>& application,
+    std::optional<std::string>& error) {
+  platform::Outcome outcome = platform::openWithDefaultHandler(url, token, browserCommand);
+  application = std::move(outcome.application);
+  error = std::move(outcome.error);
+}

@@ -8,20 +8,22 @@
 
 namespace platform {
 
-// Opens URLs the way the desktop's `mimeapps.list` and desktop files say, through GIO:
-// the default application for the URL's scheme, launched with the URL as its one
-// argument. When GIO knows no handler and BROWSER is set, that command is run with the
-// URL instead (the convention on servers and in remote sessions).
+// Opens URLs the way the desktop's `mimeapps.list` and desktop files say: the default
+// application for the URL's scheme, launched with the URL as its one argument. When the
+// desktop knows no handler and BROWSER is set, that command is run with the URL instead
+// (the convention on servers and in remote sessions). The work is done through GIO by the
+// browser module (see browser_module.h), loaded at the first open.
 //
 // Each open runs on a thread of its own, so neither a slow desktop nor a missing GLib
 // main loop can hold up the caller; the completion runs on that thread. The application
 // starts with an empty signal mask and none of the launcher's file descriptors.
-class GioWorkspace final : public Workspace {
+class DesktopWorkspace final : public Workspace {
  public:
   // `launchToken` is the startup-notification id or activation token the desktop gave
   // this process. The launcher shows no window of its own, so the first open that asks
-  // for activation without a token of its own hands this one on to the browser.
-  explicit GioWorkspace(std::optional<std::string> launchToken = std::nullopt);
+  // for activation hands this one on to the browser.
+  // `modulePath` is where the browser module lies.
+  DesktopWorkspace(std::optional<std::string> launchToken, std::string modulePath);
 
   void openURL(const std::string& url, const OpenConfiguration& configuration,
                OpenCompletion completion) override;
@@ -32,13 +34,14 @@ class GioWorkspace final : public Workspace {
 
   // Takes the token the desktop left in this process's environment, if any, and removes
   // it there, as toolkits do: it is good for one activation, and neither the runtime nor
-  // a later browser start may reuse it. Call it before the GUI toolkit starts (which would
+  // a later browser start may reuse it. Call it before a GUI toolkit starts (which would
   // consume it) and before any other thread runs.
   static std::optional<std::string> takeLaunchTokenFromEnvironment();
 
  private:
   std::mutex mutex_;
   std::optional<std::string> launchToken_;
+  const std::string modulePath_;
 };
 
 }  // namespace platform
