@@ -39,12 +39,13 @@ struct DelegateFixture {
   }
   void addConfig() { writeFile(dir.str("resources/config/runtime-config.json"), "{}"); }
 
-  std::vector<nlohmann::json> records() const {
+  static std::vector<nlohmann::json> readRecords(const std::string& file) {
     std::vector<nlohmann::json> out;
-    std::istringstream lines(testsupport::readFile(dir.str("logs/launcher.log")));
+    std::istringstream lines(testsupport::readFile(file));
     for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
     return out;
   }
+  std::vector<nlohmann::json> records() const { return readRecords(dir.str("logs/launcher.log")); }
   std::vector<std::string> events() const {
     std::vector<std::string> out;
     for (const auto& record : records()) out.push_back(record["event"]);

@@ -14,10 +14,10 @@ EventQueue::EventQueue()
 }
 
 void EventQueue::async(std::function<void()> work) {
-  {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(work));
-  }
+  // The wake-up is written under the lock: the main thread cannot take the item before
+  // it, so an item that ends the process never races this write to a closed descriptor.
+  std::lock_guard lock(mutex_);
+  items_.push_back(std::move(work));
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
 }

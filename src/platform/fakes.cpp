@@ -1,5 +1,7 @@
 #include "platform/fakes.h"
 
+#include <algorithm>
+
 namespace platform::fake {
 
 int FakeApplication::run() {
@@ -22,11 +24,17 @@ void FakeApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
 }
 
 void FakeMainQueue::async(std::function<void()> work) {
-  {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(work));
-  }
+  // Notified under the lock: once the test has seen the item it may destroy the queue,
+  // and a notification after the unlock would touch it then.
+  std::lock_guard lock(mutex_);
+  items_.push_back(std::move(work));
+  mostQueued_ = std::max(mostQueued_, items_.size());
   arrived_.notify_all();
+}
+
+size_t FakeMainQueue::mostQueued() {
+  std::lock_guard lock(mutex_);
+  return mostQueued_;
 }
 
 int FakeMainQueue::runPending() {

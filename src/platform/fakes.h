@@ -48,11 +48,14 @@ class FakeMainQueue final : public DispatchQueue {
   // Runs items as they arrive until `done` holds or the deadline passes.
   bool runUntil(const std::function<bool()>& done,
                 std::chrono::milliseconds deadline = std::chrono::seconds(10));
+  // The most items that were ever waiting at once.
+  size_t mostQueued();
 
  private:
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<std::function<void()>> items_;
+  size_t mostQueued_ = 0;
 };
 
 class FakeAlerts final : public AlertPresenter {
