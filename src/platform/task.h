@@ -17,6 +17,9 @@ struct TaskOptions {
   std::vector<std::string> arguments;   // argv[1..]; argv[0] is the executable path
   std::string currentDirectory;
   Environment environment;
+  // When the child exits, kill (SIGKILL) whatever is left of its process group, so that
+  // nothing it started outlives it.
+  bool endGroupWithLeader = false;
 };
 
 // One child process whose standard output is a pipe read by the task.
@@ -45,7 +48,8 @@ class Task {
   // Valid after a successful launch.
   virtual int processIdentifier() const = 0;
   virtual bool isRunning() const = 0;
-  // Sends SIGTERM to the child and returns at once; does nothing once it has exited.
+  // Sends SIGTERM to the child and the rest of its process group and returns at once;
+  // does nothing once the child has exited.
   virtual void terminate() = 0;
   // Sends SIGKILL to the child's process group; does nothing once it has exited.
   virtual void killProcessGroup() = 0;

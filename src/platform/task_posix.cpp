@@ -141,6 +141,7 @@ struct TaskState {
   Phase phase = Phase::Idle;
   pid_t pid = -1;
   int status = 0;
+  bool endGroupWithLeader = false;
   std::thread::id thread;
   // Set before the thread starts and closed only with the state, so terminate() can use
   // it under the mutex while the thread polls it.
@@ -203,6 +204,9 @@ struct TaskState {
       std::lock_guard lock(mutex);
       // Under the mutex: terminate() and killProcessGroup() see either a child that can
       // still be signalled or one that is gone, never a reaped pid.
+      // Until it is reaped, the exited leader holds its pid, so its group can still be
+      // addressed safely: what the child left running goes with it.
+      if (endGroupWithLeader) ::kill(-pid, SIGKILL);
       status = reap(pidfd.get());
       phase = Phase::Exited;
     }
@@ -364,6 +368,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     {
       std::lock_guard lock(state_->mutex);
       state_->pid = pid;
+      state_->endGroupWithLeader = options_.endGroupWithLeader;
       state_->pidfd = std::move(pidfd);
       state_->wake = std::move(wake);
       state_->out = std::move(output.read);
@@ -401,8 +406,9 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
 
   void terminate() override {
     std::lock_guard lock(state_->mutex);
-    // The pidfd names this child only, never a process that reused its pid.
-    if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGTERM);
+    // The whole group, so the child's own children are asked to stop too. The group is
+    // addressed by the leader's pid, which is ours while it is unreaped.
+    if (state_->phase == TaskState::Phase::Running) ::kill(-state_->pid, SIGTERM);
   }
 
   void killProcessGroup() override {

@@ -38,11 +38,13 @@ using testsupport::writeFile;
 // Bounds a hang; never paces a test.
 constexpr std::chrono::milliseconds kDeadline = 20s;
 
-std::shared_ptr<Task> shellTask(const std::string& script, const std::string& directory = "/") {
+std::shared_ptr<Task> shellTask(const std::string& script, const std::string& directory = "/",
+                                bool endGroupWithLeader = false) {
   return PosixTaskFactory().makeTask(TaskOptions{.executable = "/bin/sh",
                                                  .arguments = {"-c", script},
                                                  .currentDirectory = directory,
-                                                 .environment = Environment({{"PATH", "/usr/bin:/bin"}})});
+                                                 .environment = Environment({{"PATH", "/usr/bin:/bin"}}),
+                                                 .endGroupWithLeader = endGroupWithLeader});
 }
 
 // Prints the descriptors the shell has open, one per line. The glob opens the directory
@@ -498,6 +500,43 @@ TEST(PosixTask, KillProcessGroupKillsGrandchildrenToo) {
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
   EXPECT_EQ(task->terminationStatus(), SIGKILL);
   EXPECT_TRUE(grandchild.waitExit(kDeadline));
+}
+
+TEST(PosixTask, TerminateAsksTheChildsOwnChildrenToStopToo) {
+  Recorder recorder;
+  auto task = shellTask("sleep 1000 & echo $!; wait");
+  recorder.attach(*task);
+  TaskGuard guard(task);
+  ASSERT_EQ(task->launch(), std::nullopt);
+  const std::optional<std::string> line = recorder.waitForLine();
+  ASSERT_TRUE(line.has_value());
+  OwnedProcess grandchild(std::stoi(*line));
+  ASSERT_TRUE(grandchild.valid());
+
+  task->terminate();
+  ASSERT_TRUE(task->waitUntilExit(kDeadline));
+  EXPECT_EQ(task->terminationStatus(), SIGTERM);
+  EXPECT_TRUE(grandchild.waitExit(kDeadline));
+}
+
+TEST(PosixTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
+  Recorder recorder;
+  // The grandchild ignores SIGTERM and would outlive the leader's own exit.
+  auto task = shellTask("trap '' TERM; sleep 1000 & echo $!; exec sleep 1000", "/", /*endGroupWithLeader=*/true);
+  recorder.attach(*task);
+  TaskGuard guard(task);
+  ASSERT_EQ(task->launch(), std::nullopt);
+  const std::optional<std::string> line = recorder.waitForLine();
+  ASSERT_TRUE(line.has_value());
+  OwnedProcess grandchild(std::stoi(*line));
+  ASSERT_TRUE(grandchild.valid());
+
+  task->terminate();  // the leader ignores it too
+  EXPECT_FALSE(task->waitUntilExit(std::chrono::milliseconds(0)));
+  ASSERT_EQ(::kill(task->processIdentifier(), SIGKILL), 0);  // the leader alone ends
+  ASSERT_TRUE(task->waitUntilExit(kDeadline));
+  EXPECT_EQ(task->terminationStatus(), SIGKILL);
+  EXPECT_TRUE(grandchild.waitExit(kDeadline)) << "the grandchild outlived its group's leader";
 }
 
 TEST(PosixTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {

@@ -31,6 +31,8 @@ void AppDelegate::launchRuntime() {
       .arguments = {layout.entryScript},
       .currentDirectory = layout.appDirectory,
       .environment = supervisor::childEnvironment(platform.processInfo.environment(), layout),
+      // The runtime's helpers never outlive it: the launcher ends with the runtime.
+      .endGroupWithLeader = true,
   });
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding
