@@ -78,6 +78,24 @@ TEST(Desktop, FailureAlertIsARealWindowAndReturnDismissesIt) {
   EXPECT_EQ(status, 1);
 }
 
+TEST(Desktop, QuitSignalDuringTheAlertEndsTheLauncher) {
+  if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
+  LauncherBundle bundle;  // no resources: the launcher goes straight to the alert
+  XServer x(bundle.dir());
+  ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
+
+  auto launcher = bundle.start({{"DISPLAY", x.display()}});
+  ASSERT_TRUE(waitFor([&] {
+    return !run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"})
+                .empty();
+  })) << bundle.launcherStderr();
+  launcher->signal(SIGTERM);
+  // The alert's failure stands: the launcher ends with status 1, its record written.
+  EXPECT_EQ(launcher->waitExit(), 1);
+  EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
+}
+
 }  // namespace
 
 namespace {

@@ -1,0 +1,303 @@
+// The built launcher under faults and load: runtimes that misbehave, a log that goes
+// away, hostile output, crowds of later starts, a launcher killed at random, and long
+// runs. Nothing may be lost, left running, or half written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+
+#include "launcher_bundle.h"
+
+namespace {
+
+using namespace testsupport;
+using Events = std::vector<std::string>;
+
+long count(const Events& events, const std::string& event) {
+  return std::count(events.begin(), events.end(), event);
+}
+
+// Every line of the log is a whole JSON record.
+void expectWholeLog(const LauncherBundle& bundle) {
+  std::istringstream lines(readFile(bundle.logFile()));
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    EXPECT_TRUE(nlohmann::json::accept(line)) << "line " << number << ": " << line;
+  }
+  const std::string text = readFile(bundle.logFile());
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "the log ends in a half line";
+}
+
+// Processes whose process group is `group`: what a runtime left running.
+std::vector<pid_t> groupMembers(pid_t group) {
+  std::vector<pid_t> members;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    char state = 0;
+    pid_t ppid = 0, pgrp = 0;
+    rest >> state >> ppid >> pgrp;
+    if (pgrp == group && state != 'Z') members.push_back(std::stoi(name));
+  }
+  return members;
+}
+
+void quit(LauncherBundle& bundle, Process& launcher) {
+  const pid_t child = bundle.childPid();
+  launcher.signal(SIGTERM);
+  EXPECT_EQ(launcher.waitExit(), 0);
+  EXPECT_TRUE(waitFor([&] { return !processRunning(child); }));
+}
+
+TEST(Faults, RuntimeCrashingBeforeReadyEndsInTheAlert) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", "#!/bin/sh\nprintf 'starting\\n'\nkill -SEGV $$\n");
+  auto launcher = bundle.start();
+  EXPECT_EQ(launcher->waitExit(), 1);
+  const auto events = bundle.events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], "runtime.exited");
+  EXPECT_EQ(bundle.records()[events.size() - 2]["detail"], "status=11");
+  EXPECT_EQ(events.back(), "launcher.failed");
+}
+
+TEST(Faults, RuntimeThatClosesItsOutputAndLivesOnStillQuitsCleanly) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+exec >&-
+echo closed > "$ZOLVEN_TEST_RECORD/closed"
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] {
+    return std::filesystem::exists(bundle.record("closed")) && bundle.hasEvent("browser.open.suppressed");
+  }));
+  EXPECT_TRUE(launcher->running());
+  quit(bundle, *launcher);
+  EXPECT_EQ(bundle.events().back(), "runtime.exited");
+  EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
+}
+
+TEST(Faults, RuntimesOwnChildrenAreGoneAfterAQuit) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  // Two helpers, one of which ignores SIGTERM.
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+sleep 1000 &
+(trap '' TERM; exec sleep 1000) &
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+wait
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.ready"); }));
+  const pid_t group = bundle.childPid();
+  ASSERT_TRUE(waitFor([&] { return groupMembers(group).size() >= 3; }));
+  quit(bundle, *launcher);
+  EXPECT_TRUE(waitFor([&] { return groupMembers(group).empty(); }))
+      << "left running: " << testing::PrintToString(groupMembers(group));
+}
+
+TEST(Faults, LogDirectoryDeletedMidRunIsMadeAgain) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.01; done
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+  std::filesystem::remove_all(bundle.dir().str("logs"));
+  writeFile(bundle.record("go"), "");
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(bundle.logFile()) && bundle.hasEvent("runtime.ready"); }));
+  EXPECT_EQ(bundle.events(), (Events{"runtime.ready", "browser.open.suppressed"}));
+  EXPECT_EQ(std::filesystem::status(bundle.dir().str("logs")).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+  quit(bundle, *launcher);
+}
+
+TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.01; done
+printf 'http://127.0.0.1:5/\n'
+echo printed > "$ZOLVEN_TEST_RECORD/printed"
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+  std::filesystem::remove_all(bundle.dir().str("logs"));
+  writeFile(bundle.dir().str("logs"), "not a directory\n");
+  writeFile(bundle.record("go"), "");
+  // The ready URL still reaches the terminal; its records are lost without a fuss.
+  ASSERT_TRUE(waitFor([&] { return bundle.launcherStdout() == "http://127.0.0.1:5/\n"; }));
+  EXPECT_TRUE(launcher->running());
+  EXPECT_EQ(readFile(bundle.dir().str("logs")), "not a directory\n");
+  quit(bundle, *launcher);
+}
+
+TEST(Faults, FloodWithoutLineFeedsKeepsMemoryBoundedAndTheNextReadyLineCounts) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  // 64 MiB in one line, then a ready line.
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+head -c 67108864 /dev/zero | tr '\0' 'x'
+printf '\nhttp://127.0.0.1:6/\n'
+exec sleep 1000
+)sh");
+  // The sanitizer keeps freed memory in quarantine; keep that small so the figure shows
+  // what the launcher holds.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  auto launcher = bundle.start(
+      {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":quarantine_size_mb=1"}});
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("runtime.ready"); }, std::chrono::seconds(120)));
+  EXPECT_EQ(bundle.records()[3]["url"], "http://127.0.0.1:6/");
+  // The over-long line is held at most to its 1 MiB bound; the rest is sanitizer overhead.
+  std::ifstream status("/proc/" + std::to_string(launcher->pid()) + "/status");
+  long peakKiB = -1;
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) peakKiB = std::stol(line.substr(6));
+  EXPECT_GT(peakKiB, 0);
+  EXPECT_LT(peakKiB, 48 * 1024) << "the launcher held the flood";
+  quit(bundle, *launcher);
+}
+
+TEST(Faults, InvalidUtf8EverywhereIsDroppedAndTheLogStaysWhole) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf '\377\376\375\n\300\257http://127.0.0.1:1/\nhttp://127.0.0.1:2/\355\240\200\n'
+printf 'http://127.0.0.1:3/\342\200\n'
+head -c 100000 /dev/urandom | tr -d '\n'
+printf '\nhttp://127.0.0.1:4/\n'
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("runtime.ready"); }));
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.suppressed"); }));
+  const auto events = bundle.events();
+  EXPECT_EQ(count(events, "runtime.ready"), 1);
+  const auto records = bundle.records();
+  EXPECT_EQ(records[3]["url"], "http://127.0.0.1:4/");
+  quit(bundle, *launcher);
+  expectWholeLog(bundle);
+}
+
+TEST(Faults, HundredLaterStartsAtOnceLeaveOneLauncherAndAreAllLogged) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  auto first = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+  constexpr int kStarts = 100;
+  std::vector<std::unique_ptr<Process>> later;
+  for (int i = 0; i < kStarts; ++i) later.push_back(bundle.start({}, "-" + std::to_string(i)));
+  int handedOver = 0;
+  for (auto& start : later)
+    if (start->waitExit(std::chrono::seconds(120)) == 0) ++handedOver;
+  EXPECT_EQ(handedOver, kStarts);
+  ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.skipped") == kStarts; }));
+  const auto events = bundle.events();
+  EXPECT_EQ(count(events, "launcher.reopened"), kStarts);
+  EXPECT_EQ(count(events, "launcher.started"), 1);
+  EXPECT_TRUE(first->running());
+  quit(bundle, *first);
+  expectWholeLog(bundle);
+}
+
+TEST(Faults, LauncherKilledAtRandomPointsNeverOrphansItsRuntimeNorHalfWritesTheLog) {
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 15; ++round) {
+    SCOPED_TRACE(round);
+    LauncherBundle bundle;
+    bundle.addRuntime("runtime");
+    bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
+i=0; while [ $i -lt 50 ]; do printf 'http://127.0.0.1:%d/\n' $i; i=$((i+1)); done
+exec sleep 1000
+)sh");
+    auto launcher = bundle.start();
+    // Fault injection: the kill lands anywhere from start-up to well after the ready lines.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(0, 150)(random)));
+    launcher->signal(SIGKILL);
+    launcher->waitExit();
+    if (bundle.childStarted()) {
+      const pid_t child = bundle.childPid();
+      EXPECT_TRUE(waitFor([&] { return !processRunning(child); })) << "orphaned runtime " << child;
+    }
+    if (std::filesystem::exists(bundle.logFile())) expectWholeLog(bundle);
+  }
+}
+
+TEST(Soak, TwoHundredStartReadyQuitCyclesLeaveNothingBehind) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:7/\n'
+exec sleep 1000
+)sh");
+  constexpr int kCycles = 200;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    std::filesystem::remove(bundle.record("pid"));
+    auto launcher = bundle.start();
+    ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.suppressed") == cycle + 1; }))
+        << "cycle " << cycle;
+    ASSERT_TRUE(waitFor([&] { return bundle.childStarted(); }));
+    const pid_t child = bundle.childPid();
+    launcher->signal(SIGTERM);
+    ASSERT_EQ(launcher->waitExit(), 0) << "cycle " << cycle;
+    ASSERT_FALSE(processRunning(child)) << "cycle " << cycle;
+  }
+  const auto events = bundle.events();
+  EXPECT_EQ(count(events, "launcher.started"), kCycles);
+  EXPECT_EQ(count(events, "runtime.exited"), kCycles);
+  EXPECT_EQ(count(events, "launcher.failed"), 0);
+  expectWholeLog(bundle);
+}
+
+TEST(Soak, TenThousandReadyLinesAreEachActedOnAndTheLauncherStaysSteady) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+i=0; while [ $i -lt 10000 ]; do printf 'http://127.0.0.1:%d/\n' $((i % 60000 + 1)); i=$((i+1)); done
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.suppressed") == 10000; },
+                      std::chrono::seconds(120)));
+  const auto events = bundle.events();
+  EXPECT_EQ(count(events, "runtime.ready"), 10000);
+  const auto descriptors = [&] {
+    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(launcher->pid()) + "/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  // The first browser open loads the browser module, which keeps what GIO opens.
+  EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);
+  ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.failed") == 1; }));
+  const auto before = descriptors();
+  // Reopens through the socket, each handled and answered: no descriptor may stay behind.
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);
+  ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.failed") == 21; }));
+  EXPECT_EQ(descriptors(), before);
+  quit(bundle, *launcher);
+  expectWholeLog(bundle);
+}
+
+}  // namespace
