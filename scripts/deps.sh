@@ -18,3 +18,4 @@ BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev nlohmann
   liburiparser-dev libglib2.0-dev libgtest-dev googletest)
 TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick dbus nodejs)
 BENCH_PACKAGES=(libbenchmark-dev xvfb python3 nodejs)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
