@@ -204,6 +204,27 @@ TEST_F(BrowserHandoff, ReopenHandsTheLaterStartsTokenToTheBrowser) {
   quit(*launcher);
 }
 
+TEST_F(BrowserHandoff, ShellCharactersInTheURLReachTheBrowserAsOneArgumentAndRunNothing) {
+  // A valid ready URL (RFC 3986 allows these in a path) that a shell would run commands from.
+  const std::string url = "http://127.0.0.1:9/a;touch$IFS" + bundle.dir().str("pwned") + "&$(touch$IFS" +
+                          bundle.dir().str("pwned2") + ")'x'";
+  // The runtime prints the URL from a file, so no shell of the test's own expands it.
+  writeFile(bundle.dir().str("url"), url + "\n");
+  bundle.addNode("runtime", "#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\ncat '" + bundle.dir().str("url") +
+                                "' '" + bundle.dir().str("url") + "'\nexec sleep 1000\n");
+  registerFakeBrowser();
+  // The first start goes through the desktop file, the second through BROWSER.
+  auto launcher = start({{"BROWSER", ZOLVEN_FAKE_BROWSER_PATH}});
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 2; })) << bundle.launcherStderr();
+  for (const auto& browser : browserStarts()) {
+    EXPECT_EQ(browser[0], "args 1");
+    EXPECT_EQ(browser[1], "arg " + url);
+  }
+  EXPECT_FALSE(std::filesystem::exists(bundle.dir().str("pwned")));
+  EXPECT_FALSE(std::filesystem::exists(bundle.dir().str("pwned2")));
+  quit(*launcher);
+}
+
 TEST_F(BrowserHandoff, NoHandlerIsAFailureRecordAndTheLauncherCarriesOn) {
   auto launcher = start({{"BROWSER", std::nullopt}});
   ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.failed"); }));

@@ -244,6 +244,50 @@ exec sleep 1000
   }
 }
 
+TEST(Security, PrivateFilesAreTheOwnersAndTheRuntimeGetsNoLauncherDescriptor) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  // First a runtime that is the recording program itself (a shell keeps descriptors of
+  // its own): it notes every descriptor it got above the standard three.
+  {
+    LauncherBundle probe;
+    probe.addRuntime("runtime");
+    probe.addNode("runtime", std::string("#!/bin/sh\nexec ") + ZOLVEN_FAKE_BROWSER_PATH + " probe\n");
+    auto launcher = probe.start({{"ZOLVEN_TEST_BROWSER_RECORD", probe.dir().str("record")}});
+    EXPECT_EQ(launcher->waitExit(), 1);  // it exits without a ready line
+    std::vector<std::string> lines;
+    for (const auto& entry : std::filesystem::directory_iterator(probe.dir().str("record"))) {
+      std::istringstream in(readFile(entry.path()));
+      for (std::string line; std::getline(in, line);) lines.push_back(line);
+    }
+    ASSERT_FALSE(lines.empty());
+    for (const auto& line : lines) EXPECT_NE(line.rfind("fd ", 0), 0u) << "leaked descriptor: " << line;
+  }
+
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("browser.open.suppressed"); }));
+
+  namespace fs = std::filesystem;
+  const auto mode = [](const fs::path& path) { return fs::symlink_status(path).permissions() & fs::perms::all; };
+  const fs::path instances = bundle.dir().str("run/zolven");
+  EXPECT_EQ(mode(instances), fs::perms::owner_all);
+  int sockets = 0, locks = 0;
+  for (const auto& entry : fs::directory_iterator(instances)) {
+    if (entry.path().extension() == ".sock") ++sockets;
+    if (entry.path().extension() == ".lock") ++locks;
+    EXPECT_EQ(mode(entry.path()), fs::perms::owner_read | fs::perms::owner_write) << entry.path();
+  }
+  EXPECT_EQ(sockets, 1);
+  EXPECT_EQ(locks, 1);
+  EXPECT_EQ(mode(bundle.logFile()), fs::perms::owner_read | fs::perms::owner_write);
+  quit(bundle, *launcher);
+}
+
 TEST(Soak, TwoHundredStartReadyQuitCyclesLeaveNothingBehind) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
