@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "app/app_delegate.h"
+#include "app/command_line.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/workspace_desktop.h"
@@ -26,9 +27,51 @@ bool handOver(const platform::InstanceOptions& options, std::string& error) {
   return true;
 }
 
+// --quit: hands a quit request to the running launcher, which quits as its Quit item does.
+int quitRunningLauncher() {
+  const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions();
+  if (!options) {
+    std::fprintf(stderr, "zolven-launcher: cannot tell which bundle this is\n");
+    return 1;
+  }
+  platform::InstanceClaim probe = platform::claimInstance(*options);
+  if (probe.outcome == platform::InstanceClaim::Outcome::Claimed) {
+    std::printf("ZOLVEN is not running.\n");
+    return 0;  // the claim is given up again on the way out
+  }
+  if (probe.outcome == platform::InstanceClaim::Outcome::Failed) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", probe.error.c_str());
+    return 1;
+  }
+  if (auto error = platform::sendInstanceRequest(
+          *options, platform::InstanceRequest{.kind = platform::InstanceRequestKind::Quit})) {
+    std::fprintf(stderr, "zolven-launcher: ZOLVEN is running but did not answer: %s\n", error->c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CommandLine commandLine = parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  if (commandLine.error) {
+    std::fprintf(stderr, "zolven-launcher: %s\n%s", commandLine.error->c_str(), usageText().c_str());
+    return 2;
+  }
+  switch (commandLine.command) {
+    case Command::Help:
+      std::printf("%s", usageText().c_str());
+      return 0;
+    case Command::Version:
+      std::printf("zolven-launcher %s\n", ZOLVEN_VERSION);
+      return 0;
+    case Command::Quit:
+      return quitRunningLauncher();
+    case Command::Run:
+      break;
+  }
+
   // One launcher per bundle and user: a later start asks the running one to reopen.
   std::unique_ptr<platform::SingleInstance> claim;
   if (const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions()) {

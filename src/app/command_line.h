@@ -1,0 +1,20 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The launcher's command line, kept to what a desktop needs: no arguments to run, --quit
+// for the desktop entry's Quit action, and --help and --version.
+enum class Command { Run, Quit, Help, Version };
+
+struct CommandLine {
+  Command command = Command::Run;
+  std::optional<std::string> error;  // set for arguments that are not understood
+};
+
+// Reads the arguments after the program name.
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
+// The usage text, ending with a line feed.
+std::string usageText();
