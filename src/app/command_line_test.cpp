@@ -10,6 +10,12 @@ struct Case {
   std::optional<std::string> error;
 };
 
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << "[";
+  for (const auto& argument : c.arguments) *os << " '" << argument << "'";
+  *os << " ]";
+}
+
 class CommandLineCases : public testing::TestWithParam<Case> {};
 
 TEST_P(CommandLineCases, ParsesOrNamesTheProblem) {

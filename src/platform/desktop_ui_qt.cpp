@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
@@ -18,7 +19,17 @@
 namespace platform {
 namespace {
 
+// The bundle's application icon, at every size it carries; a drawn stand-in when the
+// launcher runs outside a bundle made by the bundle tool.
 QIcon launcherIcon() {
+  QIcon icon;
+  const QString icons = QCoreApplication::applicationDirPath() + QStringLiteral("/share/icons/hicolor/");
+  for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    const QString file = icons + QStringLiteral("%1x%1/apps/zolven.png").arg(size);
+    if (QFileInfo::exists(file)) icon.addFile(file, QSize(size, size));
+  }
+  if (!icon.isNull()) return icon;
+
   QPixmap pixmap(64, 64);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
