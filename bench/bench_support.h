@@ -244,7 +244,7 @@ class XServer {
   XServer() {
     int fds[2];
     if (!fs::exists("/usr/bin/Xvfb") || pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+    pid_ = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"},
                  {"PATH=/usr/bin:/bin"}, {.out = fds[1]});
     close(fds[1]);
     std::string number;
