@@ -484,7 +484,16 @@ TEST(PosixTask, ChildLeadsItsOwnProcessGroup) {
   EXPECT_NE(::getpgid(pid), ::getpgrp());
 }
 
-TEST(PosixTask, KillProcessGroupKillsGrandchildrenToo) {
+struct GroupSignalCase {
+  const char* name;
+  void (Task::*stop)();
+  int signal;
+};
+
+class GroupSignal : public testing::TestWithParam<GroupSignalCase> {};
+
+// Both ways of stopping reach the child's own children too.
+TEST_P(GroupSignal, ReachesGrandchildrenToo) {
   Recorder recorder;
   auto task = shellTask("sleep 1000 & echo $!; wait");
   recorder.attach(*task);
@@ -496,28 +505,16 @@ TEST(PosixTask, KillProcessGroupKillsGrandchildrenToo) {
   ASSERT_TRUE(grandchild.valid());
   ASSERT_FALSE(grandchild.exited());
 
-  task->killProcessGroup();
+  ((*task).*GetParam().stop)();
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), SIGKILL);
+  EXPECT_EQ(task->terminationStatus(), GetParam().signal);
   EXPECT_TRUE(grandchild.waitExit(kDeadline));
 }
 
-TEST(PosixTask, TerminateAsksTheChildsOwnChildrenToStopToo) {
-  Recorder recorder;
-  auto task = shellTask("sleep 1000 & echo $!; wait");
-  recorder.attach(*task);
-  TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
-  const std::optional<std::string> line = recorder.waitForLine();
-  ASSERT_TRUE(line.has_value());
-  OwnedProcess grandchild(std::stoi(*line));
-  ASSERT_TRUE(grandchild.valid());
-
-  task->terminate();
-  ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), SIGTERM);
-  EXPECT_TRUE(grandchild.waitExit(kDeadline));
-}
+INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
+                         testing::Values(GroupSignalCase{"Terminate", &Task::terminate, SIGTERM},
+                                         GroupSignalCase{"KillProcessGroup", &Task::killProcessGroup, SIGKILL}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PosixTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   Recorder recorder;

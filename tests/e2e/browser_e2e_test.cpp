@@ -90,19 +90,8 @@ class BrowserHandoff : public testing::Test {
 // The launcher's children that have exited but were never reaped.
 std::vector<pid_t> zombieChildren(pid_t parent) {
   std::vector<pid_t> zombies;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // pid (comm) state ppid ...; comm may hold spaces, so read after its closing parenthesis.
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    char state = 0;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && state == 'Z') zombies.push_back(std::stoi(name));
-  }
+  for (const ProcessStatus& process : allProcesses())
+    if (process.parent == parent && process.state == 'Z') zombies.push_back(process.pid);
   return zombies;
 }
 

@@ -42,20 +42,30 @@ class XServer {
   std::string display_;
 };
 
-TEST(Desktop, FailureAlertIsARealWindowAndReturnDismissesIt) {
-  if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
-    GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
-  LauncherBundle bundle;  // no resources: the launcher goes straight to the alert
-  XServer x(bundle.dir());
-  ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
+// A launcher on its own X server, showing the failure alert: the bundle has no resources,
+// so the launcher goes straight to it.
+class AlertOnDisplay : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
+      GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
+    x = std::make_unique<XServer>(bundle.dir());
+    ASSERT_FALSE(x->display().empty()) << readFile(bundle.dir().str("xvfb.err"));
+    launcher = bundle.start({{"DISPLAY", x->display()}});
+    ASSERT_TRUE(waitFor([&] {
+      window = run(bundle.dir(), x->display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
+      return !window.empty();
+    })) << bundle.launcherStderr();
+    window = window.substr(0, window.find('\n'));
+  }
 
-  auto launcher = bundle.start({{"DISPLAY", x.display()}});
+  LauncherBundle bundle;
+  std::unique_ptr<XServer> x;
+  std::unique_ptr<Process> launcher;
   std::string window;
-  ASSERT_TRUE(waitFor([&] {
-    window = run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
-    return !window.empty();
-  })) << bundle.launcherStderr();
-  window = window.substr(0, window.find('\n'));
+};
+
+TEST_F(AlertOnDisplay, IsARealWindowAndReturnDismissesIt) {
 
   // The record stands before the alert, and the alert holds the launcher.
   EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
@@ -66,32 +76,21 @@ TEST(Desktop, FailureAlertIsARealWindowAndReturnDismissesIt) {
   // A picture for a person to look at, kept beside the test's build output.
   const char* outputDir = std::getenv("ZOLVEN_TEST_OUTPUT");
   if (outputDir != nullptr && std::filesystem::exists("/usr/bin/import")) {
-    run(bundle.dir(), x.display(), {"/usr/bin/import", "-window", "root",
+    run(bundle.dir(), x->display(), {"/usr/bin/import", "-window", "root",
                        std::string(outputDir) + "/failure-alert.png"});
   }
 
   // A key pressed before Qt has taken the focus is lost, so press again until it ends.
   std::optional<int> status;
   ASSERT_TRUE(waitFor([&] {
-    run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+    run(bundle.dir(), x->display(), {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
     status = launcher->waitExit(std::chrono::seconds(2));
     return status.has_value();
   }));
   EXPECT_EQ(status, 1);
 }
 
-TEST(Desktop, QuitSignalDuringTheAlertEndsTheLauncher) {
-  if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
-    GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
-  LauncherBundle bundle;  // no resources: the launcher goes straight to the alert
-  XServer x(bundle.dir());
-  ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
-
-  auto launcher = bundle.start({{"DISPLAY", x.display()}});
-  ASSERT_TRUE(waitFor([&] {
-    return !run(bundle.dir(), x.display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"})
-                .empty();
-  })) << bundle.launcherStderr();
+TEST_F(AlertOnDisplay, QuitSignalDuringItEndsTheLauncher) {
   launcher->signal(SIGTERM);
   // The alert's failure stands: the launcher ends with status 1, its record written.
   EXPECT_EQ(launcher->waitExit(), 1);

@@ -33,20 +33,18 @@ void expectWholeLog(const LauncherBundle& bundle) {
 // Processes whose process group is `group`: what a runtime left running.
 std::vector<pid_t> groupMembers(pid_t group) {
   std::vector<pid_t> members;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    std::istringstream rest(line.substr(line.rfind(')') + 2));
-    char state = 0;
-    pid_t ppid = 0, pgrp = 0;
-    rest >> state >> ppid >> pgrp;
-    if (pgrp == group && state != 'Z') members.push_back(std::stoi(name));
-  }
+  for (const ProcessStatus& process : allProcesses())
+    if (process.group == group && process.state != 'Z') members.push_back(process.pid);
   return members;
 }
+
+// A runtime that waits for the test's go before it prints its URL.
+const char* kRuntimeWaitingForGo = R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.01; done
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh";
 
 void quit(LauncherBundle& bundle, Process& launcher) {
   const pid_t child = bundle.childPid();
@@ -111,12 +109,7 @@ wait
 TEST(Faults, LogDirectoryDeletedMidRunIsMadeAgain) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
-  bundle.addNode("runtime", R"sh(#!/bin/sh
-echo $$ > "$ZOLVEN_TEST_RECORD/pid"
-while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.01; done
-printf 'http://127.0.0.1:5/\n'
-exec sleep 1000
-)sh");
+  bundle.addNode("runtime", kRuntimeWaitingForGo);
   auto launcher = bundle.start();
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
   std::filesystem::remove_all(bundle.dir().str("logs"));
@@ -131,13 +124,7 @@ exec sleep 1000
 TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
-  bundle.addNode("runtime", R"sh(#!/bin/sh
-echo $$ > "$ZOLVEN_TEST_RECORD/pid"
-while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.01; done
-printf 'http://127.0.0.1:5/\n'
-echo printed > "$ZOLVEN_TEST_RECORD/printed"
-exec sleep 1000
-)sh");
+  bundle.addNode("runtime", kRuntimeWaitingForGo);
   auto launcher = bundle.start();
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
   std::filesystem::remove_all(bundle.dir().str("logs"));

@@ -34,6 +34,32 @@ inline bool waitFor(const std::function<bool()>& condition,
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
+// One line of the process table, as /proc/<pid>/stat gives it.
+struct ProcessStatus {
+  pid_t pid = 0;
+  char state = 0;  // 'Z' for a zombie
+  pid_t parent = 0;
+  pid_t group = 0;
+};
+
+// Every process of the machine that could be read.
+inline std::vector<ProcessStatus> allProcesses() {
+  std::vector<ProcessStatus> processes;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (comm) state ppid pgrp ...; comm may hold spaces, so read after its parenthesis.
+    std::istringstream rest(line.substr(line.rfind(')') + 2));
+    ProcessStatus status{.pid = std::stoi(name)};
+    rest >> status.state >> status.parent >> status.group;
+    processes.push_back(status);
+  }
+  return processes;
+}
+
 // Exists and has not ended: a zombie that nobody has reaped yet (an orphan waiting for
 // its new parent) counts as ended.
 inline bool processRunning(pid_t pid) {
