@@ -15,7 +15,11 @@ class XServer {
  public:
   explicit XServer(const TempDir& dir)
       // -displayfd 1: the server picks a free display and prints its number when ready.
-      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"},
+      // -noreset: by default the server resets when its last client leaves, and a client
+      // that connects during the reset is refused; the readiness probe below is such a
+      // last client.
+      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0",
+                 "800x600x24"},
                 {"PATH=/usr/bin:/bin"}, dir.str("xvfb.out"), dir.str("xvfb.err")) {
     if (!waitFor([&] { return readFile(dir.str("xvfb.out")).find('\n') != std::string::npos; }))
       return;
