@@ -71,12 +71,13 @@ TEST(Quit, RuntimeThatIgnoresSigtermIsKilledWithItsGroupAfterTheGrace) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
   // The shell and its own child both ignore SIGTERM (an ignored signal stays ignored
-  // across exec); only SIGKILL to the whole group ends them.
+  // across exec); only SIGKILL to the whole group ends them. The pid file appears whole
+  // (mv), since the test reads it as soon as it exists.
   bundle.addNode("runtime", R"sh(#!/bin/sh
 trap '' TERM
 sleep 1000 &
 echo $! > "$ZOLVEN_TEST_RECORD/grandchild"
-echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
 wait
 )sh");
   auto launcher = bundle.start();
