@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher_bundle.h"
+#include "x_server.h"
 
 namespace {
 
@@ -14,33 +15,6 @@ std::string run(const TempDir& dir, const std::string& display, const std::vecto
   tool.waitExit();
   return readFile(dir.str("tool.out"));
 }
-
-class XServer {
- public:
-  explicit XServer(const TempDir& dir)
-      // -displayfd 1: the server picks a free display and prints its number when ready.
-      // -noreset: by default the server resets when its last client leaves (the readiness
-      // probe below), and a client connecting during that reset is refused.
-      : server_({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "800x600x24"},
-                {"PATH=/usr/bin:/bin"}, dir.str("xvfb.out"), dir.str("xvfb.err")) {
-    if (!waitFor([&] { return readFile(dir.str("xvfb.out")).find('\n') != std::string::npos; }))
-      return;
-    const std::string number = readFile(dir.str("xvfb.out"));
-    const std::string display = ":" + number.substr(0, number.find('\n'));
-    // Ready only once a client can actually connect.
-    if (waitFor([&] {
-          Process probe({"/usr/bin/xdpyinfo", "-display", display}, {"PATH=/usr/bin:/bin"},
-                        dir.str("xdpyinfo.out"), dir.str("xdpyinfo.err"));
-          return probe.waitExit() == 0;
-        }))
-      display_ = display;
-  }
-  const std::string& display() const { return display_; }
-
- private:
-  Process server_;
-  std::string display_;
-};
 
 // A launcher on its own X server, showing the failure alert: the bundle has no resources,
 // so the launcher goes straight to it.

@@ -71,12 +71,13 @@ TEST(Quit, RuntimeThatIgnoresSigtermIsKilledWithItsGroupAfterTheGrace) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
   // The shell and its own child both ignore SIGTERM (an ignored signal stays ignored
-  // across exec); only SIGKILL to the whole group ends them.
+  // across exec); only SIGKILL to the whole group ends them. The pid file appears whole
+  // (mv), since the test reads it as soon as it exists.
   bundle.addNode("runtime", R"sh(#!/bin/sh
 trap '' TERM
 sleep 1000 &
 echo $! > "$ZOLVEN_TEST_RECORD/grandchild"
-echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
 wait
 )sh");
   auto launcher = bundle.start();
@@ -180,7 +181,9 @@ TEST_F(Reopen, SimultaneousStartsLeaveOneLauncher) {
   Process& survivor = first->running() ? *first : *second;
   Process& other = first->running() ? *second : *first;
   EXPECT_EQ(other.waitExit(), 0);
-  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("launcher.reopened"); }));
+  // The hand-over may come before the runtime has recorded its pid, which quit() reads.
+  ASSERT_TRUE(
+      waitFor([&] { return bundle.hasEvent("launcher.reopened") && bundle.childStarted(); }));
   EXPECT_TRUE(survivor.running());
   const auto events = bundle.events();
   EXPECT_EQ(count(events, "launcher.started"), 1);
