@@ -160,6 +160,12 @@ TEST(BundleTool, MakesABundleThatLaunchesAndInstallsADesktopEntryThatStartsAndQu
       << readFile(inputs.dir.str("gio.err"));
   const pid_t child = paths.childPid();
 
+  // Opening it from the desktop again reopens the page instead of starting a second one.
+  Process again({"/usr/bin/gio", "launch", entry}, env, inputs.dir.str("gio2.out"), inputs.dir.str("gio2.err"));
+  EXPECT_EQ(again.waitExit(), 0) << readFile(inputs.dir.str("gio2.err"));
+  ASSERT_TRUE(waitFor([&] { return paths.hasEvent("browser.open.failed"); }));
+  EXPECT_TRUE(paths.hasEvent("launcher.reopened"));
+
   // The Quit action's command line ends it through the normal quit path.
   Process quit({out + "/zolven-launcher", "--quit"}, env, inputs.dir.str("q.out"), inputs.dir.str("q.err"));
   EXPECT_EQ(quit.waitExit(), 0) << readFile(inputs.dir.str("q.err"));
