@@ -46,16 +46,18 @@ inline Stats stats(std::vector<double> values) {
   return {median, values.front(), values.back()};
 }
 
-inline void row(const std::string& name, const std::string& unit, const std::vector<double>& values) {
+inline void row(const std::string& name, const std::string& unit,
+                const std::vector<double>& values) {
   const Stats s = stats(values);
-  std::printf("%-52s %10.2f  (%.2f - %.2f) %s\n", name.c_str(), s.median, s.min, s.max, unit.c_str());
+  std::printf("%-52s %10.2f  (%.2f - %.2f) %s\n", name.c_str(), s.median, s.min, s.max,
+              unit.c_str());
 }
 
 struct SpawnOptions {
-  int in = -1;               // standard input, else /dev/null
-  int out = -1;              // standard output, else /dev/null (standard error always is)
-  std::string directory;     // working directory, else ours
-  bool newGroup = false;     // lead a process group of its own, to be signalled whole
+  int in = -1;            // standard input, else /dev/null
+  int out = -1;           // standard output, else /dev/null (standard error always is)
+  std::string directory;  // working directory, else ours
+  bool newGroup = false;  // lead a process group of its own, to be signalled whole
 };
 
 // Starts argv[0] (an absolute path) with exactly `env`.
@@ -63,10 +65,14 @@ inline pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::
                    const SpawnOptions& options = {}) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  if (options.in >= 0) posix_spawn_file_actions_adddup2(&actions, options.in, 0);
-  else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (options.out >= 0) posix_spawn_file_actions_adddup2(&actions, options.out, 1);
-  else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  if (options.in >= 0)
+    posix_spawn_file_actions_adddup2(&actions, options.in, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.out >= 0)
+    posix_spawn_file_actions_adddup2(&actions, options.out, 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   if (!options.directory.empty())
     posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
@@ -191,7 +197,8 @@ class TempBundle {
  public:
   // `resources`: an existing resources directory to link, or empty to make one with
   // `nodeScript` as the runtime.
-  TempBundle(const std::string& launcher, const std::string& resources, const std::string& nodeScript = "") {
+  TempBundle(const std::string& launcher, const std::string& resources,
+             const std::string& nodeScript = "") {
     char pattern[] = "/tmp/zolven-bench-XXXXXX";
     root_ = mkdtemp(pattern);
     fs::create_directories(root_ / "bundle");
@@ -221,8 +228,8 @@ class TempBundle {
         "PATH=/usr/bin:/bin", "HOME=" + str("home"), "ZOLVEN_LOG_ROOT=" + str("logs"),
         "XDG_RUNTIME_DIR=" + str("run"),
         // No browser anywhere: every open fails at once, without starting anything.
-        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"), "XDG_DATA_DIRS=" + str("xdg"),
-        "XDG_CONFIG_DIRS=" + str("xdg")};
+        "XDG_CONFIG_HOME=" + str("xdg"), "XDG_DATA_HOME=" + str("xdg"),
+        "XDG_DATA_DIRS=" + str("xdg"), "XDG_CONFIG_DIRS=" + str("xdg")};
     if (suppress) env.push_back("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1");
     if (!display.empty()) env.push_back("DISPLAY=" + display);
     return env;
@@ -244,7 +251,8 @@ class XServer {
   XServer() {
     int fds[2];
     if (!fs::exists("/usr/bin/Xvfb") || pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "1024x768x24"},
+    pid_ = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen",
+                  "0", "1024x768x24"},
                  {"PATH=/usr/bin:/bin"}, {.out = fds[1]});
     close(fds[1]);
     std::string number;

@@ -35,9 +35,10 @@ constexpr double kDeadline = 30;
 struct Runtime {
   std::string node, entry, app, config, bin;
   std::vector<std::string> environment(const std::string& home) const {
-    return {"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=" + home, "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app,
-            "ZOLVEN_PACKAGED_CONFIG=" + config, "ZOLVEN_PACKAGED_BIN_DIR=" + bin,
-            "ZOLVEN_SUPPRESS_BROWSER=1", "ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1"};
+    return {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",   "HOME=" + home,
+            "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app, "ZOLVEN_PACKAGED_CONFIG=" + config,
+            "ZOLVEN_PACKAGED_BIN_DIR=" + bin,       "ZOLVEN_SUPPRESS_BROWSER=1",
+            "ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1"};
   }
 };
 
@@ -48,8 +49,9 @@ void stop(pid_t pid, bool group = false) {
 
 // Starts a program with its standard output in a pipe and times it to a line holding
 // `needle`. Milliseconds, or nothing.
-std::optional<double> timeToLine(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                                 const std::string& directory, const std::string& needle) {
+std::optional<double> timeToLine(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& env, const std::string& directory,
+                                 const std::string& needle) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
   const double start = now();
@@ -157,15 +159,21 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     std::optional<double> f, h, d, s, p;
     std::vector<std::function<void()>> round = {
-        [&] { f = timeToLine({runtime.node, runtime.entry}, env, runtime.app, "http://127.0.0.1"); },
+        [&] {
+          f = timeToLine({runtime.node, runtime.entry}, env, runtime.app, "http://127.0.0.1");
+        },
         [&] { h = launcherTimeToReady(launcher, resources, ""); },
         [&] {
           if (!x.display().empty()) d = launcherTimeToReady(launcher, resources, x.display());
         },
-        [&] { s = timeToLine({"/bin/sh", peers + "/launch.sh", runtime.node, runtime.entry}, env, runtime.app, "READY"); },
+        [&] {
+          s = timeToLine({"/bin/sh", peers + "/launch.sh", runtime.node, runtime.entry}, env,
+                         runtime.app, "READY");
+        },
         [&] {
           if (!python.empty())
-            p = timeToLine({python, peers + "/launch.py", runtime.node, runtime.entry}, env, runtime.app, "READY");
+            p = timeToLine({python, peers + "/launch.py", runtime.node, runtime.entry}, env,
+                           runtime.app, "READY");
         }};
     std::shuffle(round.begin(), round.end(), shuffle);
     for (const auto& measure : round) measure();
@@ -217,7 +225,8 @@ int main(int argc, char** argv) {
       resident.push_back(f.residentMiB), peak.push_back(f.peakMiB), growth.push_back(f.growthMiB);
       wakeups.push_back(f.wakeupsPerSecond);
     }
-    std::printf("Memory and idle cost, %s (launcher process alone, %zu runs)\n", mode, figures.size());
+    std::printf("Memory and idle cost, %s (launcher process alone, %zu runs)\n", mode,
+                figures.size());
     row("resident once ready", "MiB", resident);
     row("peak resident", "MiB", peak);
     row("growth over 10 idle seconds", "MiB", growth);

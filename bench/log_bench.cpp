@@ -29,7 +29,8 @@ fs::path scratch() {
 // The launcher's own log call: timestamp, encoding, lock, append.
 void LogRecord(benchmark::State& state) {
   platform::fake::FakePlatform fake;
-  fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", (scratch() / "delegate").string()}});
+  fake.processInfo.env =
+      platform::Environment({{"ZOLVEN_LOG_ROOT", (scratch() / "delegate").string()}});
   auto delegate = std::make_shared<AppDelegate>(fake.services());
   for (auto _ : state) delegate->log("runtime.ready", kURL);
 }
@@ -55,7 +56,8 @@ class Reporter final : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs)
-      if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration)
+        times[run.benchmark_name()] = run.GetAdjustedRealTime();
   }
   std::map<std::string, double> times;
 };
@@ -67,7 +69,8 @@ int main(int argc, char** argv) {
   Reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   if (reporter.times.count("LogRecord") && reporter.times.count("BareAppend"))
-    std::printf("log record / bare append: %.2f x\n", reporter.times["LogRecord"] / reporter.times["BareAppend"]);
+    std::printf("log record / bare append: %.2f x\n",
+                reporter.times["LogRecord"] / reporter.times["BareAppend"]);
   fs::remove_all(scratch());
   benchmark::Shutdown();
   return 0;

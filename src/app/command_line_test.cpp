@@ -28,17 +28,19 @@ TEST_P(CommandLineCases, ParsesOrNamesTheProblem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, CommandLineCases,
-    testing::Values(Case{{}, Command::Run, std::nullopt}, Case{{"--quit"}, Command::Quit, std::nullopt},
-                    Case{{"--help"}, Command::Help, std::nullopt}, Case{{"-h"}, Command::Help, std::nullopt},
-                    Case{{"--version"}, Command::Version, std::nullopt},
-                    Case{{"--quiet"}, Command::Run, "unknown argument '--quiet'"},
-                    Case{{"http://127.0.0.1:1/"}, Command::Run, "unknown argument 'http://127.0.0.1:1/'"},
-                    Case{{""}, Command::Run, "unknown argument ''"},
-                    Case{{"--quit", "--help"}, Command::Run, "too many arguments"}));
+    testing::Values(
+        Case{{}, Command::Run, std::nullopt}, Case{{"--quit"}, Command::Quit, std::nullopt},
+        Case{{"--help"}, Command::Help, std::nullopt}, Case{{"-h"}, Command::Help, std::nullopt},
+        Case{{"--version"}, Command::Version, std::nullopt},
+        Case{{"--quiet"}, Command::Run, "unknown argument '--quiet'"},
+        Case{{"http://127.0.0.1:1/"}, Command::Run, "unknown argument 'http://127.0.0.1:1/'"},
+        Case{{""}, Command::Run, "unknown argument ''"},
+        Case{{"--quit", "--help"}, Command::Run, "too many arguments"}));
 
 TEST(CommandLine, UsageNamesEveryOption) {
   const std::string usage = usageText();
-  for (const char* option : {"--quit", "--help", "--version"}) EXPECT_NE(usage.find(option), std::string::npos);
+  for (const char* option : {"--quit", "--help", "--version"})
+    EXPECT_NE(usage.find(option), std::string::npos);
   EXPECT_EQ(usage.back(), '\n');
 }
 

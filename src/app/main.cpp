@@ -45,7 +45,8 @@ int quitRunningLauncher() {
   }
   if (auto error = platform::sendInstanceRequest(
           *options, platform::InstanceRequest{.kind = platform::InstanceRequestKind::Quit})) {
-    std::fprintf(stderr, "zolven-launcher: ZOLVEN is running but did not answer: %s\n", error->c_str());
+    std::fprintf(stderr, "zolven-launcher: ZOLVEN is running but did not answer: %s\n",
+                 error->c_str());
     return 1;
   }
   return 0;
@@ -54,9 +55,11 @@ int quitRunningLauncher() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine commandLine = parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+  const CommandLine commandLine =
+      parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   if (commandLine.error) {
-    std::fprintf(stderr, "zolven-launcher: %s\n%s", commandLine.error->c_str(), usageText().c_str());
+    std::fprintf(stderr, "zolven-launcher: %s\n%s", commandLine.error->c_str(),
+                 usageText().c_str());
     return 2;
   }
   switch (commandLine.command) {

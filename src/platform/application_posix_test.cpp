@@ -1,10 +1,9 @@
 // The application object and its loops: headless, and with a stand-in desktop UI.
 #include "platform/application_posix.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
@@ -46,7 +45,9 @@ class FakeUi final : public DesktopUi {
     quitRequest = std::move(onQuitRequest);
   }
   void runModal(const Alert& alert) override { log_.push_back("alert " + alert.messageText); }
-  void watch(int fd, std::function<void()> onReadable) override { watched.push_back({fd, std::move(onReadable)}); }
+  void watch(int fd, std::function<void()> onReadable) override {
+    watched.push_back({fd, std::move(onReadable)});
+  }
   void run() override {
     log_.push_back("ui loop");
     while (!quitting) {
@@ -69,7 +70,8 @@ class FakeUi final : public DesktopUi {
 
 Menu quitMenu() {
   MenuItem app;
-  app.submenu.push_back({.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
+  app.submenu.push_back(
+      {.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
   return Menu{.items = {app}};
 }
 
@@ -173,9 +175,9 @@ TEST(PosixApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
     application.setMainMenu(quitMenu());
     // Work queued during the launch runs in the UI's loop.
     queue.async([&] {
-      ui->reopen();        // a click on the tray icon
-      ui->terminate();     // the Quit item: answered later
-      ui->quitRequest();   // the desktop's own quit request: answered later too
+      ui->reopen();       // a click on the tray icon
+      ui->terminate();    // the Quit item: answered later
+      ui->quitRequest();  // the desktop's own quit request: answered later too
       queue.async([&] { application.replyToApplicationShouldTerminate(true); });
     });
   };
@@ -191,13 +193,15 @@ TEST(PosixApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
 TEST(PosixApplication, AlertsGoToTheUiOrWithoutOneToStandardError) {
   EventQueue queue;
   std::vector<std::string> log;
-  PosixApplication withUi(queue, [&] { return std::make_unique<FakeUi>(log); }, -1);
+  PosixApplication withUi(
+      queue, [&] { return std::make_unique<FakeUi>(log); }, -1);
   withUi.runModal(Alert{.messageText = "ZOLVEN could not start."});
   EXPECT_EQ(log, (std::vector<std::string>{"alert ZOLVEN could not start."}));
   EXPECT_TRUE(withUi.hasUi());
 
   // No display reachable: the maker gives nothing and the application stays headless.
-  PosixApplication unreachable(queue, [] { return std::unique_ptr<DesktopUi>(); }, -1);
+  PosixApplication unreachable(
+      queue, [] { return std::unique_ptr<DesktopUi>(); }, -1);
   testing::internal::CaptureStderr();
   unreachable.runModal(Alert{.messageText = "ZOLVEN could not start.", .informativeText = "Why."});
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "ZOLVEN could not start.\nWhy.\n");

@@ -12,7 +12,8 @@ namespace platform {
 // The entry point, looked up by name: opens `url` and reports the opening application's
 // identifier (when known) or the error message. `token` goes to the application as its
 // startup-notification id or activation token; `browserCommand` is the BROWSER fallback.
-using OpenWithDefaultHandler = void (*)(const std::string& url, const std::optional<std::string>& token,
+using OpenWithDefaultHandler = void (*)(const std::string& url,
+                                        const std::optional<std::string>& token,
                                         const std::optional<std::string>& browserCommand,
                                         std::optional<std::string>& application,
                                         std::optional<std::string>& error);

@@ -1,7 +1,7 @@
 #include <limits.h>
 #include <stdlib.h>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/bundle.h"
 

@@ -13,7 +13,6 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
-
 #include <cstdlib>
 
 namespace platform {
@@ -23,7 +22,8 @@ namespace {
 // launcher runs outside a bundle made by the bundle tool.
 QIcon launcherIcon() {
   QIcon icon;
-  const QString icons = QCoreApplication::applicationDirPath() + QStringLiteral("/share/icons/hicolor/");
+  const QString icons =
+      QCoreApplication::applicationDirPath() + QStringLiteral("/share/icons/hicolor/");
   for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
     const QString file = icons + QStringLiteral("%1x%1/apps/zolven.png").arg(size);
     if (QFileInfo::exists(file)) icon.addFile(file, QSize(size, size));
@@ -120,7 +120,9 @@ void QtDesktopUi::setMenu(const Menu& menu, std::function<void()> onTerminate) {
   tray_->show();
 }
 
-void QtDesktopUi::setReopenHandler(std::function<void()> onReopen) { onReopen_ = std::move(onReopen); }
+void QtDesktopUi::setReopenHandler(std::function<void()> onReopen) {
+  onReopen_ = std::move(onReopen);
+}
 
 void QtDesktopUi::setQuitRequestHandler(std::function<void()> onQuitRequest) {
   onQuitRequest_ = std::move(onQuitRequest);

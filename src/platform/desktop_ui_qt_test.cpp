@@ -1,6 +1,10 @@
 // The Qt desktop UI with a real event loop, on Qt's offscreen platform.
 #include "platform/desktop_ui_qt.h"
 
+#include <gtest/gtest.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -8,11 +12,6 @@
 #include <QMessageBox>
 #include <QSystemTrayIcon>
 #include <QTimer>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 
 namespace platform {
@@ -20,7 +19,8 @@ namespace {
 
 Menu quitMenu() {
   MenuItem app;
-  app.submenu.push_back({.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
+  app.submenu.push_back(
+      {.title = "Quit ZOLVEN", .action = MenuAction::Terminate, .keyEquivalent = "q"});
   return Menu{.items = {app}};
 }
 
@@ -75,7 +75,9 @@ TEST(QtDesktopUi, QuitThatQtDeliversGoesToTheQuitRequestHandler) {
     ++requests;
     ui.quit();
   });
-  QTimer::singleShot(0, [] { QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::Quit)); });
+  QTimer::singleShot(0, [] {
+    QCoreApplication::postEvent(QCoreApplication::instance(), new QEvent(QEvent::Quit));
+  });
   ui.run();
   EXPECT_EQ(requests, 1);
 }
@@ -105,7 +107,8 @@ TEST(QtDesktopUi, AlertIsAModalBoxWithTheTextsAndOneOkButton) {
   EXPECT_TRUE(wasModal);
   EXPECT_EQ(title, QStringLiteral("ZOLVEN"));
   EXPECT_EQ(text, QStringLiteral("ZOLVEN could not start."));
-  EXPECT_EQ(informative, QStringLiteral("Something. See the ZOLVEN log directory for diagnostics."));
+  EXPECT_EQ(informative,
+            QStringLiteral("Something. See the ZOLVEN log directory for diagnostics."));
   EXPECT_EQ(icon, QMessageBox::Critical);
   EXPECT_EQ(buttons, QStringList{QStringLiteral("OK")});
 }

@@ -87,7 +87,8 @@ class UiLoader {
     }
     std::string error;
     std::unique_ptr<DesktopUi> ui(create(programName, &error));
-    if (!ui) std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error.c_str());
+    if (!ui)
+      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error.c_str());
     return ui;
   }
 
@@ -100,7 +101,8 @@ class UiLoader {
 class PosixShell final : public Shell {
  public:
   PosixShell(int argc, char** argv)
-      : workspace_(DesktopWorkspace::takeLaunchTokenFromEnvironment(), modulePath("zolven-browser.so")),
+      : workspace_(DesktopWorkspace::takeLaunchTokenFromEnvironment(),
+                   modulePath("zolven-browser.so")),
         program_(argc > 0 ? argv[0] : "zolven-launcher") {
     if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) loader_.emplace();
     application_.emplace(
@@ -129,19 +131,22 @@ class PosixShell final : public Shell {
     // Queued, so listening starts inside the loop, after the launch has finished: no
     // request is handled before the launcher has started.
     mainQueue_.async([this] {
-      const std::optional<std::string> error = claim_->listen([this](const InstanceRequest& request) {
-        // On the claim's thread: hand the request to the main thread and return.
-        mainQueue_.async([this, request] {
-          if (request.kind == InstanceRequestKind::Quit) {
-            application_->terminate(TerminationCause::Normal);
-            return;
-          }
-          if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
-          application_->reopen();
-        });
-      });
+      const std::optional<std::string> error =
+          claim_->listen([this](const InstanceRequest& request) {
+            // On the claim's thread: hand the request to the main thread and return.
+            mainQueue_.async([this, request] {
+              if (request.kind == InstanceRequestKind::Quit) {
+                application_->terminate(TerminationCause::Normal);
+                return;
+              }
+              if (request.activationToken)
+                workspace_.offerActivationToken(*request.activationToken);
+              application_->reopen();
+            });
+          });
       if (error)
-        std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n", error->c_str());
+        std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
+                     error->c_str());
     });
   }
 

@@ -21,8 +21,8 @@
 
 #include "platform/bundle.h"
 #include "platform/path.h"
-#include "platform/single_instance.h"
 #include "platform/posix_support.h"
+#include "platform/single_instance.h"
 
 namespace platform {
 namespace {

@@ -19,8 +19,8 @@
 #include <ostream>
 #include <vector>
 
-#include "platform/single_instance.h"
 #include "platform/posix_support.h"
+#include "platform/single_instance.h"
 #include "temp_dir.h"
 
 namespace platform {

@@ -13,8 +13,8 @@
 namespace platform {
 
 struct TaskOptions {
-  std::string executable;               // absolute path, run directly (no shell, no PATH search)
-  std::vector<std::string> arguments;   // argv[1..]; argv[0] is the executable path
+  std::string executable;              // absolute path, run directly (no shell, no PATH search)
+  std::vector<std::string> arguments;  // argv[1..]; argv[0] is the executable path
   std::string currentDirectory;
   Environment environment;
   // When the child exits, kill (SIGKILL) whatever is left of its process group, so that

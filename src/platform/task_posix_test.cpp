@@ -2,14 +2,13 @@
 #include "platform/task_posix.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -40,11 +39,12 @@ constexpr std::chrono::milliseconds kDeadline = 20s;
 
 std::shared_ptr<Task> shellTask(const std::string& script, const std::string& directory = "/",
                                 bool endGroupWithLeader = false) {
-  return PosixTaskFactory().makeTask(TaskOptions{.executable = "/bin/sh",
-                                                 .arguments = {"-c", script},
-                                                 .currentDirectory = directory,
-                                                 .environment = Environment({{"PATH", "/usr/bin:/bin"}}),
-                                                 .endGroupWithLeader = endGroupWithLeader});
+  return PosixTaskFactory().makeTask(
+      TaskOptions{.executable = "/bin/sh",
+                  .arguments = {"-c", script},
+                  .currentDirectory = directory,
+                  .environment = Environment({{"PATH", "/usr/bin:/bin"}}),
+                  .endGroupWithLeader = endGroupWithLeader});
 }
 
 // Prints the descriptors the shell has open, one per line. The glob opens the directory
@@ -282,26 +282,26 @@ TEST_P(TaskOutput, ChunksAddUpToWhatTheChildWroteAndEndWithOneEmptyChunk) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TaskOutput,
-    testing::Values(
-        OutputCase{"WithoutTrailingNewline", "printf 'no newline'",
-                   [](const TempDir&) { return std::string("no newline"); }},
-        OutputCase{"LargerThanOneChunk", "cat data; printf tail",
-                   [](const TempDir& dir) {
-                     // Bytes that vary, NULs included, so a lost, doubled or reordered
-                     // piece shows.
-                     std::string data(300000, '\0');
-                     for (size_t i = 0; i < data.size(); ++i)
-                       data[i] = static_cast<char>((i * 7919 + i / 256) % 256);
-                     writeFile(dir.path() / "data", data);
-                     return data + "tail";
-                   }},
-        OutputCase{"ManySmallWrites", "i=0; while [ $i -lt 3000 ]; do echo $i; i=$((i+1)); done",
-                   [](const TempDir&) {
-                     std::string lines;
-                     for (int i = 0; i < 3000; ++i) lines += std::to_string(i) + "\n";
-                     return lines;
-                   }},
-        OutputCase{"Nothing", "exit 0", [](const TempDir&) { return std::string(); }}),
+    testing::Values(OutputCase{"WithoutTrailingNewline", "printf 'no newline'",
+                               [](const TempDir&) { return std::string("no newline"); }},
+                    OutputCase{"LargerThanOneChunk", "cat data; printf tail",
+                               [](const TempDir& dir) {
+                                 // Bytes that vary, NULs included, so a lost, doubled or reordered
+                                 // piece shows.
+                                 std::string data(300000, '\0');
+                                 for (size_t i = 0; i < data.size(); ++i)
+                                   data[i] = static_cast<char>((i * 7919 + i / 256) % 256);
+                                 writeFile(dir.path() / "data", data);
+                                 return data + "tail";
+                               }},
+                    OutputCase{"ManySmallWrites",
+                               "i=0; while [ $i -lt 3000 ]; do echo $i; i=$((i+1)); done",
+                               [](const TempDir&) {
+                                 std::string lines;
+                                 for (int i = 0; i < 3000; ++i) lines += std::to_string(i) + "\n";
+                                 return lines;
+                               }},
+                    OutputCase{"Nothing", "exit 0", [](const TempDir&) { return std::string(); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StatusCase {
@@ -358,7 +358,8 @@ TEST(PosixTask, TerminateDeliversSigterm) {
   Recorder recorder;
   // The trap makes SIGTERM, and only SIGTERM, end the child with 42. It ends the sleep
   // with SIGKILL: a SIGTERM could reach the sleep's shell before its exec, and be lost.
-  auto task = shellTask("trap 'kill -KILL $p; exit 42' TERM; sleep 1000 & p=$!; echo ready; wait $p");
+  auto task =
+      shellTask("trap 'kill -KILL $p; exit 42' TERM; sleep 1000 & p=$!; echo ready; wait $p");
   recorder.attach(*task);
   TaskGuard guard(task);
   ASSERT_EQ(task->launch(), std::nullopt);
@@ -513,13 +514,15 @@ TEST_P(GroupSignal, ReachesGrandchildrenToo) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
                          testing::Values(GroupSignalCase{"Terminate", &Task::terminate, SIGTERM},
-                                         GroupSignalCase{"KillProcessGroup", &Task::killProcessGroup, SIGKILL}),
+                                         GroupSignalCase{"KillProcessGroup",
+                                                         &Task::killProcessGroup, SIGKILL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PosixTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   Recorder recorder;
   // The grandchild ignores SIGTERM and would outlive the leader's own exit.
-  auto task = shellTask("trap '' TERM; sleep 1000 & echo $!; exec sleep 1000", "/", /*endGroupWithLeader=*/true);
+  auto task = shellTask("trap '' TERM; sleep 1000 & echo $!; exec sleep 1000", "/",
+                        /*endGroupWithLeader=*/true);
   recorder.attach(*task);
   TaskGuard guard(task);
   ASSERT_EQ(task->launch(), std::nullopt);
@@ -544,9 +547,20 @@ TEST(PosixTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
   const std::vector<std::string> arguments = {
       "-c",
       "/bin/cat /proc/$$/cmdline > cmdline && /bin/cat /proc/$$/environ > environ && pwd -P > cwd",
-      "zero", "one two", "", "it's \"quoted\" $HOME *", "line\nbreak", "\xc3\xbc" "n" "\xc3\xaf" "code"};
-  const Environment environment(
-      {{"ONLY", "this"}, {"WITH_EQUALS", "a=b=c"}, {"EMPTY", ""}, {"SPACED", " x  y "}, {"A", "last"}});
+      "zero",
+      "one two",
+      "",
+      "it's \"quoted\" $HOME *",
+      "line\nbreak",
+      "\xc3\xbc"
+      "n"
+      "\xc3\xaf"
+      "code"};
+  const Environment environment({{"ONLY", "this"},
+                                 {"WITH_EQUALS", "a=b=c"},
+                                 {"EMPTY", ""},
+                                 {"SPACED", " x  y "},
+                                 {"A", "last"}});
 
   auto task = PosixTaskFactory().makeTask(TaskOptions{.executable = "/bin/sh",
                                                       .arguments = arguments,
@@ -581,7 +595,8 @@ class TaskLaunchFailure : public testing::TestWithParam<LaunchFailure> {};
 TEST_P(TaskLaunchFailure, ReportsTheSystemMessageAndLeavesNothingBehind) {
   TempDir dir;
   using std::filesystem::perms;
-  writeFile(dir.path() / "not-executable", "#!/bin/sh\nexit 0\n", perms::owner_read | perms::owner_write);
+  writeFile(dir.path() / "not-executable", "#!/bin/sh\nexit 0\n",
+            perms::owner_read | perms::owner_write);
   writeFile(dir.path() / "no-interpreter-line", "exit 0\n", perms::owner_all);
   writeFile(dir.path() / "a-file", "");
   const size_t descriptorsBefore = openDescriptorCount();
@@ -620,9 +635,11 @@ INSTANTIATE_TEST_SUITE_P(
         LaunchFailure{"NoInterpreterLine",
                       [](const TempDir& d) { return run(d.str("no-interpreter-line"), "/"); },
                       "Exec format error"},
-        LaunchFailure{"MissingDirectory", [](const TempDir& d) { return run("/bin/sh", d.str("gone")); },
+        LaunchFailure{"MissingDirectory",
+                      [](const TempDir& d) { return run("/bin/sh", d.str("gone")); },
                       "No such file or directory"},
-        LaunchFailure{"DirectoryIsAFile", [](const TempDir& d) { return run("/bin/sh", d.str("a-file")); },
+        LaunchFailure{"DirectoryIsAFile",
+                      [](const TempDir& d) { return run("/bin/sh", d.str("a-file")); },
                       "Not a directory"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -812,9 +829,10 @@ TEST(PosixTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
   // A pipe enlarged by the child holds far more than one read takes; the child fills it
   // and exits while the task's thread is held in the first output handler call.
   constexpr size_t kSize = 300000;
-  auto task = shellTask("exec perl -e 'fcntl(STDOUT, 1031, 1 << 20) or die $!; "
-                        "syswrite(STDOUT, \"y\" x " + std::to_string(kSize) + ") == " +
-                        std::to_string(kSize) + " or die $!'");
+  auto task = shellTask(
+      "exec perl -e 'fcntl(STDOUT, 1031, 1 << 20) or die $!; "
+      "syswrite(STDOUT, \"y\" x " +
+      std::to_string(kSize) + ") == " + std::to_string(kSize) + " or die $!'");
   task->setOutputHandler([&](std::string_view chunk) {
     std::unique_lock lock(mutex);
     output += chunk.size();

@@ -32,7 +32,8 @@ OpenWithDefaultHandler loadModule(const std::string& path, std::string& error) {
       failure = std::string("The browser module could not be loaded: ") + ::dlerror();
       return;
     }
-    entry = reinterpret_cast<OpenWithDefaultHandler>(::dlsym(handle, kOpenWithDefaultHandlerSymbol));
+    entry =
+        reinterpret_cast<OpenWithDefaultHandler>(::dlsym(handle, kOpenWithDefaultHandlerSymbol));
     if (entry == nullptr) failure = std::string("The browser module is not usable: ") + ::dlerror();
   });
   error = failure;

@@ -164,12 +164,14 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   fake.bundle.resources = dir.str("resources");
   // 20,000 noise lines (about 2 MB, far more than the chunks allowed in flight), then
   // two ready lines split over writes.
-  testsupport::writeFile(dir.str("resources/runtime/bin/node"),
-                         "#!/bin/sh\n"
-                         "i=0; while [ $i -lt 20000 ]; do echo 'GET /api/items?page=1 200 0.4ms ......................................................'; i=$((i+1)); done\n"
-                         "printf 'http://127.0.0.1:1/\\nhttp://127.0.'\n"
-                         "printf '0.1:2/\\n'\n",
-                         std::filesystem::perms::owner_all);
+  testsupport::writeFile(
+      dir.str("resources/runtime/bin/node"),
+      "#!/bin/sh\n"
+      "i=0; while [ $i -lt 20000 ]; do echo 'GET /api/items?page=1 200 0.4ms "
+      "......................................................'; i=$((i+1)); done\n"
+      "printf 'http://127.0.0.1:1/\\nhttp://127.0.'\n"
+      "printf '0.1:2/\\n'\n",
+      std::filesystem::perms::owner_all);
   testsupport::writeFile(dir.str("resources/runtime/app/scripts/packaged-runtime.mjs"), "");
   testsupport::writeFile(dir.str("resources/config/runtime-config.json"), "{}");
   auto delegate = std::make_shared<AppDelegate>(real);
@@ -178,7 +180,8 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   ASSERT_TRUE(delegate->runtimeTask());
 
   // Ready, then a clean exit: the launcher asks to quit, without an alert.
-  ASSERT_TRUE(fake.mainQueue.runUntil([&] { return fake.application.ended; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      fake.mainQueue.runUntil([&] { return fake.application.ended; }, std::chrono::seconds(60)));
   EXPECT_TRUE(fake.alerts.shown.empty());
   EXPECT_EQ(delegate->readyURL(), "http://127.0.0.1:2/");
   std::vector<std::string> ready;

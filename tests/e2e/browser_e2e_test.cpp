@@ -195,12 +195,13 @@ TEST_F(BrowserHandoff, ReopenHandsTheLaterStartsTokenToTheBrowser) {
 
 TEST_F(BrowserHandoff, ShellCharactersInTheURLReachTheBrowserAsOneArgumentAndRunNothing) {
   // A valid ready URL (RFC 3986 allows these in a path) that a shell would run commands from.
-  const std::string url = "http://127.0.0.1:9/a;touch$IFS" + bundle.dir().str("pwned") + "&$(touch$IFS" +
-                          bundle.dir().str("pwned2") + ")'x'";
+  const std::string url = "http://127.0.0.1:9/a;touch$IFS" + bundle.dir().str("pwned") +
+                          "&$(touch$IFS" + bundle.dir().str("pwned2") + ")'x'";
   // The runtime prints the URL from a file, so no shell of the test's own expands it.
   writeFile(bundle.dir().str("url"), url + "\n");
-  bundle.addNode("runtime", "#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\ncat '" + bundle.dir().str("url") +
-                                "' '" + bundle.dir().str("url") + "'\nexec sleep 1000\n");
+  bundle.addNode("runtime", "#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\ncat '" +
+                                bundle.dir().str("url") + "' '" + bundle.dir().str("url") +
+                                "'\nexec sleep 1000\n");
   registerFakeBrowser();
   // The first start goes through the desktop file, the second through BROWSER.
   auto launcher = start({{"BROWSER", ZOLVEN_FAKE_BROWSER_PATH}});

@@ -19,7 +19,8 @@ TEST_P(Refused, ArgumentsGiveTheUsageAndStatusTwoAndStartNothing) {
   bundle.addRuntime("runtime");
   std::vector<std::string> argv{bundle.executable()};
   argv.insert(argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
-  Process launcher(argv, bundle.environment(), bundle.dir().str("stdout"), bundle.dir().str("stderr"));
+  Process launcher(argv, bundle.environment(), bundle.dir().str("stdout"),
+                   bundle.dir().str("stderr"));
   EXPECT_EQ(launcher.waitExit(), 2);
   EXPECT_NE(bundle.launcherStderr().find("Usage: zolven-launcher"), std::string::npos);
   EXPECT_EQ(bundle.launcherStdout(), "");
@@ -35,11 +36,10 @@ INSTANTIATE_TEST_SUITE_P(Arguments, Refused,
 
 TEST(CommandLine, HelpAndVersionPrintAndEndAtOnce) {
   LauncherBundle bundle;
-  for (const auto& [argument, expected] :
-       std::vector<std::pair<std::string, std::string>>{{"--help", "Usage: zolven-launcher"},
-                                                        {"--version", "zolven-launcher 0."}}) {
-    Process launcher({bundle.executable(), argument}, bundle.environment(), bundle.dir().str("stdout"),
-                     bundle.dir().str("stderr"));
+  for (const auto& [argument, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"--help", "Usage: zolven-launcher"}, {"--version", "zolven-launcher 0."}}) {
+    Process launcher({bundle.executable(), argument}, bundle.environment(),
+                     bundle.dir().str("stdout"), bundle.dir().str("stderr"));
     EXPECT_EQ(launcher.waitExit(), 0);
     EXPECT_EQ(bundle.launcherStdout().rfind(expected, 0), 0u) << bundle.launcherStdout();
   }

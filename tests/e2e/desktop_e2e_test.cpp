@@ -10,8 +10,10 @@ namespace {
 using namespace testsupport;
 
 // Runs a short tool and returns its standard output.
-std::string run(const TempDir& dir, const std::string& display, const std::vector<std::string>& argv) {
-  Process tool(argv, {"PATH=/usr/bin:/bin", "DISPLAY=" + display}, dir.str("tool.out"), dir.str("tool.err"));
+std::string run(const TempDir& dir, const std::string& display,
+                const std::vector<std::string>& argv) {
+  Process tool(argv, {"PATH=/usr/bin:/bin", "DISPLAY=" + display}, dir.str("tool.out"),
+               dir.str("tool.err"));
   tool.waitExit();
   return readFile(dir.str("tool.out"));
 }
@@ -27,7 +29,8 @@ class AlertOnDisplay : public testing::Test {
     ASSERT_FALSE(x->display().empty()) << readFile(bundle.dir().str("xvfb.err"));
     launcher = bundle.start({{"DISPLAY", x->display()}});
     ASSERT_TRUE(waitFor([&] {
-      window = run(bundle.dir(), x->display(), {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
+      window = run(bundle.dir(), x->display(),
+                   {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
       return !window.empty();
     })) << bundle.launcherStderr();
     window = window.substr(0, window.find('\n'));
@@ -40,7 +43,6 @@ class AlertOnDisplay : public testing::Test {
 };
 
 TEST_F(AlertOnDisplay, IsARealWindowAndReturnDismissesIt) {
-
   // The record stands before the alert, and the alert holds the launcher.
   EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
   EXPECT_TRUE(launcher->running());
@@ -50,14 +52,15 @@ TEST_F(AlertOnDisplay, IsARealWindowAndReturnDismissesIt) {
   // A picture for a person to look at, kept beside the test's build output.
   const char* outputDir = std::getenv("ZOLVEN_TEST_OUTPUT");
   if (outputDir != nullptr && std::filesystem::exists("/usr/bin/import")) {
-    run(bundle.dir(), x->display(), {"/usr/bin/import", "-window", "root",
-                       std::string(outputDir) + "/failure-alert.png"});
+    run(bundle.dir(), x->display(),
+        {"/usr/bin/import", "-window", "root", std::string(outputDir) + "/failure-alert.png"});
   }
 
   // A key pressed before Qt has taken the focus is lost, so press again until it ends.
   std::optional<int> status;
   ASSERT_TRUE(waitFor([&] {
-    run(bundle.dir(), x->display(), {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+    run(bundle.dir(), x->display(),
+        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
     status = launcher->waitExit(std::chrono::seconds(2));
     return status.has_value();
   }));
@@ -80,9 +83,10 @@ TEST(Desktop, UnreachableDisplayFallsBackToHeadless) {
   // A display name no server answers: the launcher must carry on without it.
   auto launcher = bundle.start({{"DISPLAY", ":9731"}, {"WAYLAND_DISPLAY", std::nullopt}});
   EXPECT_EQ(launcher->waitExit(), 1);
-  EXPECT_NE(bundle.launcherStderr().find("ZOLVEN could not start.\nApplication resources could not be "
-                                         "located. See the ZOLVEN log directory for diagnostics.\n"),
-            std::string::npos)
+  EXPECT_NE(
+      bundle.launcherStderr().find("ZOLVEN could not start.\nApplication resources could not be "
+                                   "located. See the ZOLVEN log directory for diagnostics.\n"),
+      std::string::npos)
       << bundle.launcherStderr();
   EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
 }

@@ -78,7 +78,8 @@ exec sleep 1000
 )sh");
   auto launcher = bundle.start();
   ASSERT_TRUE(waitFor([&] {
-    return std::filesystem::exists(bundle.record("closed")) && bundle.hasEvent("browser.open.suppressed");
+    return std::filesystem::exists(bundle.record("closed")) &&
+           bundle.hasEvent("browser.open.suppressed");
   }));
   EXPECT_TRUE(launcher->running());
   quit(bundle, *launcher);
@@ -114,10 +115,13 @@ TEST(Faults, LogDirectoryDeletedMidRunIsMadeAgain) {
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
   std::filesystem::remove_all(bundle.dir().str("logs"));
   writeFile(bundle.record("go"), "");
-  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(bundle.logFile()) && bundle.hasEvent("runtime.ready"); }));
+  ASSERT_TRUE(waitFor([&] {
+    return std::filesystem::exists(bundle.logFile()) && bundle.hasEvent("runtime.ready");
+  }));
   EXPECT_EQ(bundle.events(), (Events{"runtime.ready", "browser.open.suppressed"}));
-  EXPECT_EQ(std::filesystem::status(bundle.dir().str("logs")).permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_all);
+  EXPECT_EQ(
+      std::filesystem::status(bundle.dir().str("logs")).permissions() & std::filesystem::perms::all,
+      std::filesystem::perms::owner_all);
   quit(bundle, *launcher);
 }
 
@@ -220,7 +224,8 @@ exec sleep 1000
 )sh");
     auto launcher = bundle.start();
     // Fault injection: the kill lands anywhere from start-up to well after the ready lines.
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<>(0, 150)(random)));
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::uniform_int_distribution<>(0, 150)(random)));
     launcher->signal(SIGKILL);
     launcher->waitExit();
     if (bundle.childStarted()) {
@@ -239,7 +244,8 @@ TEST(Security, PrivateFilesAreTheOwnersAndTheRuntimeGetsNoLauncherDescriptor) {
   {
     LauncherBundle probe;
     probe.addRuntime("runtime");
-    probe.addNode("runtime", std::string("#!/bin/sh\nexec ") + ZOLVEN_FAKE_BROWSER_PATH + " probe\n");
+    probe.addNode("runtime",
+                  std::string("#!/bin/sh\nexec ") + ZOLVEN_FAKE_BROWSER_PATH + " probe\n");
     auto launcher = probe.start({{"ZOLVEN_TEST_BROWSER_RECORD", probe.dir().str("record")}});
     EXPECT_EQ(launcher->waitExit(), 1);  // it exits without a ready line
     std::vector<std::string> lines;
@@ -248,7 +254,8 @@ TEST(Security, PrivateFilesAreTheOwnersAndTheRuntimeGetsNoLauncherDescriptor) {
       for (std::string line; std::getline(in, line);) lines.push_back(line);
     }
     ASSERT_FALSE(lines.empty());
-    for (const auto& line : lines) EXPECT_NE(line.rfind("fd ", 0), 0u) << "leaked descriptor: " << line;
+    for (const auto& line : lines)
+      EXPECT_NE(line.rfind("fd ", 0), 0u) << "leaked descriptor: " << line;
   }
 
   bundle.addNode("runtime", R"sh(#!/bin/sh
@@ -257,10 +264,13 @@ printf 'http://127.0.0.1:5/\n'
 exec sleep 1000
 )sh");
   auto launcher = bundle.start();
-  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("browser.open.suppressed"); }));
+  ASSERT_TRUE(
+      waitFor([&] { return bundle.childStarted() && bundle.hasEvent("browser.open.suppressed"); }));
 
   namespace fs = std::filesystem;
-  const auto mode = [](const fs::path& path) { return fs::symlink_status(path).permissions() & fs::perms::all; };
+  const auto mode = [](const fs::path& path) {
+    return fs::symlink_status(path).permissions() & fs::perms::all;
+  };
   const fs::path instances = bundle.dir().str("run/zolven");
   EXPECT_EQ(mode(instances), fs::perms::owner_all);
   int sockets = 0, locks = 0;
@@ -287,8 +297,10 @@ exec sleep 1000
   for (int cycle = 0; cycle < kCycles; ++cycle) {
     std::filesystem::remove(bundle.record("pid"));
     auto launcher = bundle.start();
-    ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.suppressed") == cycle + 1; }))
-        << "cycle " << cycle;
+    ASSERT_TRUE(waitFor([&] {
+      return count(bundle.events(), "browser.open.suppressed") == cycle + 1;
+    })) << "cycle "
+        << cycle;
     ASSERT_TRUE(waitFor([&] { return bundle.childStarted(); }));
     const pid_t child = bundle.childPid();
     launcher->signal(SIGTERM);
@@ -316,8 +328,9 @@ exec sleep 1000
   const auto events = bundle.events();
   EXPECT_EQ(count(events, "runtime.ready"), 10000);
   const auto descriptors = [&] {
-    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(launcher->pid()) + "/fd"),
-                         std::filesystem::directory_iterator());
+    return std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(launcher->pid()) + "/fd"),
+        std::filesystem::directory_iterator());
   };
   // The first browser open loads the browser module, which keeps what GIO opens.
   EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);

@@ -40,8 +40,10 @@ class LauncherBundle {
     std::filesystem::create_directories(root());
     std::filesystem::copy_file(ZOLVEN_LAUNCHER_PATH, executable());
     std::filesystem::create_directories(dir_.str("bundle/lib"));
-    std::filesystem::copy_file(ZOLVEN_DESKTOP_MODULE_PATH, dir_.str("bundle/lib/zolven-desktop.so"));
-    std::filesystem::copy_file(ZOLVEN_BROWSER_MODULE_PATH, dir_.str("bundle/lib/zolven-browser.so"));
+    std::filesystem::copy_file(ZOLVEN_DESKTOP_MODULE_PATH,
+                               dir_.str("bundle/lib/zolven-desktop.so"));
+    std::filesystem::copy_file(ZOLVEN_BROWSER_MODULE_PATH,
+                               dir_.str("bundle/lib/zolven-browser.so"));
     std::filesystem::create_directories(dir_.str("record"));
     std::filesystem::create_directories(dir_.str("logs"));
     // The per-user runtime directory, private to this test, holds the single-instance files.
