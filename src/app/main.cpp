@@ -14,12 +14,8 @@ bool handOver(const platform::InstanceOptions& options, std::string& error) {
   platform::InstanceRequest request{.kind = platform::InstanceRequestKind::Reopen};
   // The desktop's token for this start lets the running launcher raise the browser. One
   // that cannot travel in a request line is left behind rather than failing the reopen.
-  if (auto token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment()) {
-    request.activationToken = std::move(token);
-    std::string line = platform::formatInstanceRequest(request);
-    line.pop_back();
-    if (!platform::parseInstanceRequest(line)) request.activationToken.reset();
-  }
+  std::optional<std::string> token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment();
+  if (token && platform::isActivationToken(*token)) request.activationToken = std::move(token);
   if (auto failure = platform::sendInstanceRequest(options, request)) {
     error = *failure;
     return false;

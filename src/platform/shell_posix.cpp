@@ -1,7 +1,6 @@
 // The desktop shell on Linux: POSIX for the event loop, the child task and the rest, and
 // two modules loaded only when needed: the Qt desktop UI when there is a display, and the
 // GIO browser handoff at the first open.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "platform/application_posix.h"
 #include "platform/event_queue.h"
+#include "platform/module.h"
 #include "platform/shell.h"
 #include "platform/task_posix.h"
 #include "platform/workspace_desktop.h"
@@ -49,52 +49,31 @@ bool isSet(const char* name) {
   return value != nullptr && value[0] != '\0';
 }
 
-// The launcher's modules lie in lib/ beside the real path of the running executable.
-std::string modulePath(const std::string& name) {
-  const std::optional<std::string> executable = executablePath();
-  if (!executable) return {};
-  std::string path(*executable);
-  path.erase(path.find_last_of('/') + 1);
-  return path + "lib/" + name;
-}
-
 // Loads the UI module on a thread of its own, so the work of mapping and relocating the
 // toolkit overlaps the launch; the UI itself is then made on the main thread.
 class UiLoader {
  public:
   UiLoader() {
     thread_ = std::thread([this] {
-      const std::string path = modulePath("zolven-desktop.so");
-      handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-      if (handle_ == nullptr) error_ = ::dlerror();
+      create_ = reinterpret_cast<CreateDesktopUi>(
+          loadModuleSymbol(modulePath("zolven-desktop.so"), kCreateDesktopUiSymbol, error_));
     });
   }
   ~UiLoader() {
     if (thread_.joinable()) thread_.join();
-    // The module stays loaded: the toolkit it brought may run until the process ends.
   }
 
   std::unique_ptr<DesktopUi> make(const char* programName) {
     thread_.join();
-    if (handle_ == nullptr) {
-      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error_.c_str());
-      return nullptr;
-    }
-    auto create = reinterpret_cast<CreateDesktopUi>(::dlsym(handle_, kCreateDesktopUiSymbol));
-    if (create == nullptr) {
-      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", ::dlerror());
-      return nullptr;
-    }
-    std::string error;
-    std::unique_ptr<DesktopUi> ui(create(programName, &error));
+    std::unique_ptr<DesktopUi> ui(create_ != nullptr ? create_(programName, &error_) : nullptr);
     if (!ui)
-      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error.c_str());
+      std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error_.c_str());
     return ui;
   }
 
  private:
   std::thread thread_;
-  void* handle_ = nullptr;
+  CreateDesktopUi create_ = nullptr;
   std::string error_;
 };
 

@@ -35,6 +35,10 @@ struct InstanceRequest {
   bool operator==(const InstanceRequest&) const = default;
 };
 
+// Whether `token` can travel in a reopen request: 1 to 256 printable ASCII characters, no
+// spaces.
+bool isActivationToken(std::string_view token);
+
 // Parses a request line without its line feed: "reopen", "reopen TOKEN" or "quit".
 // Anything else, even with a stray space or carriage return, is nothing.
 std::optional<InstanceRequest> parseInstanceRequest(std::string_view line);

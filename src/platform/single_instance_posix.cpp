@@ -335,14 +335,18 @@ UniqueFd connectPatiently(const sockaddr_un& address, Clock::time_point deadline
 
 }  // namespace
 
+bool isActivationToken(std::string_view token) {
+  return !token.empty() && token.size() <= kMaxTokenLength &&
+         std::all_of(token.begin(), token.end(), isTokenCharacter);
+}
+
 std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {
   if (line == kQuit) return InstanceRequest{.kind = InstanceRequestKind::Quit};
   if (line == kReopen) return InstanceRequest{.kind = InstanceRequestKind::Reopen};
   if (!line.starts_with(kReopen) || line.size() < kReopen.size() + 2 || line[kReopen.size()] != ' ')
     return std::nullopt;
   const std::string_view token = line.substr(kReopen.size() + 1);
-  if (token.size() > kMaxTokenLength || !std::all_of(token.begin(), token.end(), isTokenCharacter))
-    return std::nullopt;
+  if (!isActivationToken(token)) return std::nullopt;
   return InstanceRequest{.kind = InstanceRequestKind::Reopen,
                          .activationToken = std::string(token)};
 }

@@ -1,6 +1,5 @@
 #include "platform/workspace_desktop.h"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -9,6 +8,7 @@
 #include <utility>
 
 #include "platform/browser_module.h"
+#include "platform/module.h"
 
 namespace platform {
 namespace {
@@ -26,15 +26,9 @@ OpenWithDefaultHandler loadModule(const std::string& path, std::string& error) {
   static OpenWithDefaultHandler entry = nullptr;
   static std::string failure;
   std::call_once(once, [&path] {
-    // Never unloaded: GLib keeps threads and types alive for the process.
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      failure = std::string("The browser module could not be loaded: ") + ::dlerror();
-      return;
-    }
-    entry =
-        reinterpret_cast<OpenWithDefaultHandler>(::dlsym(handle, kOpenWithDefaultHandlerSymbol));
-    if (entry == nullptr) failure = std::string("The browser module is not usable: ") + ::dlerror();
+    entry = reinterpret_cast<OpenWithDefaultHandler>(
+        loadModuleSymbol(path, kOpenWithDefaultHandlerSymbol, failure));
+    if (entry == nullptr) failure = "The browser module could not be loaded: " + failure;
   });
   error = failure;
   return entry;

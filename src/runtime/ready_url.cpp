@@ -9,25 +9,17 @@ namespace supervisor {
 namespace {
 
 bool isTrimmed(char32_t c) {
+  // clang-format off
   switch (c) {
-    case 0x09:
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:  // controls that are white space
-    case 0x20:
-    case 0x85:
-    case 0xA0:
-    case 0x1680:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-    case 0x2028:
-    case 0x2029:  // line and paragraph separators
+    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D:  // controls that are white space
+    case 0x20: case 0x85: case 0xA0: case 0x1680:
+    case 0x202F: case 0x205F: case 0x3000:
+    case 0x2028: case 0x2029:  // line and paragraph separators
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;
   }
+  // clang-format on
 }
 
 // Decodes one UTF-8 sequence at `text[i]`; its length in `length`, nothing if invalid

@@ -77,10 +77,7 @@ class BrowserHandoff : public testing::Test {
   }
 
   void quit(Process& launcher) {
-    const pid_t child = bundle.childPid();
-    launcher.signal(SIGTERM);
-    EXPECT_EQ(launcher.waitExit(), 0);
-    EXPECT_TRUE(waitFor([&] { return !processExists(child); }));
+    quitAndExpectCleanEnd(bundle, launcher);
     EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
   }
 

@@ -46,13 +46,6 @@ printf 'http://127.0.0.1:5/\n'
 exec sleep 1000
 )sh";
 
-void quit(LauncherBundle& bundle, Process& launcher) {
-  const pid_t child = bundle.childPid();
-  launcher.signal(SIGTERM);
-  EXPECT_EQ(launcher.waitExit(), 0);
-  EXPECT_TRUE(waitFor([&] { return !processRunning(child); }));
-}
-
 TEST(Faults, RuntimeCrashingBeforeReadyEndsInTheAlert) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
@@ -82,7 +75,7 @@ exec sleep 1000
            bundle.hasEvent("browser.open.suppressed");
   }));
   EXPECT_TRUE(launcher->running());
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
   EXPECT_EQ(bundle.events().back(), "runtime.exited");
   EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
 }
@@ -102,7 +95,7 @@ wait
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.ready"); }));
   const pid_t group = bundle.childPid();
   ASSERT_TRUE(waitFor([&] { return groupMembers(group).size() >= 3; }));
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
   EXPECT_TRUE(waitFor([&] { return groupMembers(group).empty(); }))
       << "left running: " << testing::PrintToString(groupMembers(group));
 }
@@ -122,7 +115,7 @@ TEST(Faults, LogDirectoryDeletedMidRunIsMadeAgain) {
   EXPECT_EQ(
       std::filesystem::status(bundle.dir().str("logs")).permissions() & std::filesystem::perms::all,
       std::filesystem::perms::owner_all);
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
@@ -138,7 +131,7 @@ TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
   ASSERT_TRUE(waitFor([&] { return bundle.launcherStdout() == "http://127.0.0.1:5/\n"; }));
   EXPECT_TRUE(launcher->running());
   EXPECT_EQ(readFile(bundle.dir().str("logs")), "not a directory\n");
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST(Faults, FloodWithoutLineFeedsKeepsMemoryBoundedAndTheNextReadyLineCounts) {
@@ -165,7 +158,7 @@ exec sleep 1000
     if (line.rfind("VmHWM:", 0) == 0) peakKiB = std::stol(line.substr(6));
   EXPECT_GT(peakKiB, 0);
   EXPECT_LT(peakKiB, 48 * 1024) << "the launcher held the flood";
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST(Faults, InvalidUtf8EverywhereIsDroppedAndTheLogStaysWhole) {
@@ -186,7 +179,7 @@ exec sleep 1000
   EXPECT_EQ(count(events, "runtime.ready"), 1);
   const auto records = bundle.records();
   EXPECT_EQ(records[3]["url"], "http://127.0.0.1:4/");
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
   expectWholeLog(bundle);
 }
 
@@ -207,7 +200,7 @@ TEST(Faults, HundredLaterStartsAtOnceLeaveOneLauncherAndAreAllLogged) {
   EXPECT_EQ(count(events, "launcher.reopened"), kStarts);
   EXPECT_EQ(count(events, "launcher.started"), 1);
   EXPECT_TRUE(first->running());
-  quit(bundle, *first);
+  quitAndExpectCleanEnd(bundle, *first);
   expectWholeLog(bundle);
 }
 
@@ -282,7 +275,7 @@ exec sleep 1000
   EXPECT_EQ(sockets, 1);
   EXPECT_EQ(locks, 1);
   EXPECT_EQ(mode(bundle.logFile()), fs::perms::owner_read | fs::perms::owner_write);
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST(Soak, TwoHundredStartReadyQuitCyclesLeaveNothingBehind) {
@@ -340,7 +333,7 @@ exec sleep 1000
   for (int i = 0; i < 20; ++i) EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);
   ASSERT_TRUE(waitFor([&] { return count(bundle.events(), "browser.open.failed") == 21; }));
   EXPECT_EQ(descriptors(), before);
-  quit(bundle, *launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
   expectWholeLog(bundle);
 }
 

@@ -1,8 +1,7 @@
 // The built launcher, headless, in a temporary bundle: the runtime it starts, the
 // records of each start-up path, and the failure alert on standard error.
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "launcher_bundle.h"
 
@@ -11,14 +10,6 @@ namespace {
 using namespace testsupport;
 using Events = std::vector<std::string>;
 
-// Stops a launcher whose runtime is running and checks that both are gone.
-void quitAndExpectCleanEnd(LauncherBundle& bundle, Process& launcher) {
-  const pid_t child = bundle.childPid();
-  launcher.signal(SIGTERM);
-  EXPECT_EQ(launcher.waitExit(), 0);
-  EXPECT_TRUE(waitFor([&] { return !processExists(child); })) << "runtime left behind";
-}
-
 TEST(Launch, StartsTheRuntimeWithItsArgumentDirectoryAndEnvironment) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime/" + kArch);
@@ -26,7 +17,8 @@ TEST(Launch, StartsTheRuntimeWithItsArgumentDirectoryAndEnvironment) {
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
 
   const std::string runtime = bundle.resources("runtime/" + kArch);
-  EXPECT_EQ(readFile(bundle.record("args")), "1\n" + runtime + "/app/scripts/packaged-runtime.mjs\n");
+  EXPECT_EQ(readFile(bundle.record("args")),
+            "1\n" + runtime + "/app/scripts/packaged-runtime.mjs\n");
   EXPECT_EQ(readFile(bundle.record("cwd")), runtime + "/app\n");
 
   auto env = bundle.childEnvironment();
@@ -40,9 +32,11 @@ TEST(Launch, StartsTheRuntimeWithItsArgumentDirectoryAndEnvironment) {
   EXPECT_EQ(env["ZOLVEN_LAUNCHER_SUPPRESS_BROWSER"], "1");
   // Exactly the launcher's variables plus the runtime's four: nothing added on the way.
   std::set<std::string> expectedNames;
-  for (const auto& entry : bundle.environment({{"ZOLVEN_SUPPRESS_BROWSER", "0"}, {"CUSTOM_VALUE", "x"}}))
+  for (const auto& entry :
+       bundle.environment({{"ZOLVEN_SUPPRESS_BROWSER", "0"}, {"CUSTOM_VALUE", "x"}}))
     expectedNames.insert(entry.substr(0, entry.find('=')));
-  for (const char* name : {"ZOLVEN_PACKAGED_RESOURCE_ROOT", "ZOLVEN_PACKAGED_CONFIG", "ZOLVEN_PACKAGED_BIN_DIR"})
+  for (const char* name :
+       {"ZOLVEN_PACKAGED_RESOURCE_ROOT", "ZOLVEN_PACKAGED_CONFIG", "ZOLVEN_PACKAGED_BIN_DIR"})
     expectedNames.insert(name);
   std::set<std::string> names;
   for (const auto& [name, value] : env)
@@ -50,7 +44,8 @@ TEST(Launch, StartsTheRuntimeWithItsArgumentDirectoryAndEnvironment) {
   EXPECT_EQ(names, expectedNames);
 
   const auto records = bundle.records();
-  ASSERT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected", "runtime.started"}));
+  ASSERT_EQ(bundle.events(),
+            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started"}));
   EXPECT_EQ(records[0].size(), 2u) << "launcher.started has only at and event";
   EXPECT_EQ(records[1]["detail"], kArch);
   EXPECT_EQ(records[2]["detail"], "pid=" + std::to_string(bundle.childPid()));
@@ -73,7 +68,8 @@ TEST_P(Layout, ChoosesTheRuntimeDirectoryOrFails) {
   GetParam().build(bundle);
   auto launcher = bundle.start();
   if (GetParam().starts) {
-    ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+    ASSERT_TRUE(
+        waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
     EXPECT_EQ(readFile(bundle.record("cwd")),
               bundle.resources(GetParam().runtimeDirectory) + "/app\n");
     quitAndExpectCleanEnd(bundle, *launcher);
@@ -92,32 +88,39 @@ TEST_P(Layout, ChoosesTheRuntimeDirectoryOrFails) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Layout,
-    testing::Values(
-        LayoutCase{"BothPresentTakesTheArchitectureDirectory",
-                   [](LauncherBundle& b) { b.addRuntime("runtime/" + kArch); b.addRuntime("runtime"); },
-                   true, "runtime/x64"},
-        LayoutCase{"OnlyTheRoot", [](LauncherBundle& b) { b.addRuntime("runtime"); }, true, "runtime"},
-        LayoutCase{"ArchitectureDirectoryWithoutNode",
-                   [](LauncherBundle& b) {
-                     b.addRuntime("runtime");
-                     b.addEntryScript("runtime/" + kArch);
-                   },
-                   false, ""},
-        LayoutCase{"PlainFileNamedLikeTheArchitecture",
-                   [](LauncherBundle& b) {
-                     b.addRuntime("runtime");
-                     writeFile(b.resources("runtime/" + kArch), "not a directory");
-                   },
-                   false, ""},
-        LayoutCase{"ConfigOnlyInsideTheRuntimeDirectory",
-                   [](LauncherBundle& b) {
-                     b.addNode("runtime");
-                     b.addEntryScript("runtime");
-                     writeFile(b.resources("runtime/config/runtime-config.json"), "{}");
-                   },
-                   false, ""},
-        LayoutCase{"NoEntryScript", [](LauncherBundle& b) { b.addNode("runtime"); b.addConfig(); },
-                   false, ""}),
+    testing::Values(LayoutCase{"BothPresentTakesTheArchitectureDirectory",
+                               [](LauncherBundle& b) {
+                                 b.addRuntime("runtime/" + kArch);
+                                 b.addRuntime("runtime");
+                               },
+                               true, "runtime/x64"},
+                    LayoutCase{"OnlyTheRoot", [](LauncherBundle& b) { b.addRuntime("runtime"); },
+                               true, "runtime"},
+                    LayoutCase{"ArchitectureDirectoryWithoutNode",
+                               [](LauncherBundle& b) {
+                                 b.addRuntime("runtime");
+                                 b.addEntryScript("runtime/" + kArch);
+                               },
+                               false, ""},
+                    LayoutCase{"PlainFileNamedLikeTheArchitecture",
+                               [](LauncherBundle& b) {
+                                 b.addRuntime("runtime");
+                                 writeFile(b.resources("runtime/" + kArch), "not a directory");
+                               },
+                               false, ""},
+                    LayoutCase{"ConfigOnlyInsideTheRuntimeDirectory",
+                               [](LauncherBundle& b) {
+                                 b.addNode("runtime");
+                                 b.addEntryScript("runtime");
+                                 writeFile(b.resources("runtime/config/runtime-config.json"), "{}");
+                               },
+                               false, ""},
+                    LayoutCase{"NoEntryScript",
+                               [](LauncherBundle& b) {
+                                 b.addNode("runtime");
+                                 b.addConfig();
+                               },
+                               false, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Launch, NoResourcesDirectoryEndsInTheAlert) {
@@ -134,8 +137,9 @@ TEST(Launch, NoResourcesDirectoryEndsInTheAlert) {
 TEST(Launch, NodeThatCannotBeExecutedReportsTheSystemMessage) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
-  std::filesystem::permissions(bundle.resources("runtime/bin/node"),
-                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      bundle.resources("runtime/bin/node"),
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   auto launcher = bundle.start();
   EXPECT_EQ(launcher->waitExit(), 1);
   EXPECT_EQ(bundle.events(), (Events{"launcher.started", "runtime.architecture.selected",
@@ -151,7 +155,8 @@ TEST(Launch, SymlinkedLauncherFindsItsOwnBundle) {
   const std::string link = bundle.dir().str("elsewhere/zolven");
   std::filesystem::create_directories(bundle.dir().str("elsewhere"));
   std::filesystem::create_symlink(bundle.executable(), link);
-  Process launcher({link}, bundle.environment(), bundle.dir().str("stdout"), bundle.dir().str("stderr"));
+  Process launcher({link}, bundle.environment(), bundle.dir().str("stdout"),
+                   bundle.dir().str("stderr"));
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted(); }));
   quitAndExpectCleanEnd(bundle, launcher);
 }
@@ -160,11 +165,13 @@ TEST(EventLogEndToEnd, DefaultLocationIsCreatedPrivate) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
   const std::string home = bundle.dir().str("home");
-  auto launcher = bundle.start({{"ZOLVEN_LOG_ROOT", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}});
+  auto launcher =
+      bundle.start({{"ZOLVEN_LOG_ROOT", std::nullopt}, {"XDG_STATE_HOME", std::nullopt}});
   const std::string log = home + "/.local/state/Keldrovan/ZOLVEN/launcher.log";
   ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.events(log).size() == 3; }));
-  for (const std::string& dir : std::vector<std::string>{home, home + "/.local", home + "/.local/state",
-                                home + "/.local/state/Keldrovan", home + "/.local/state/Keldrovan/ZOLVEN"}) {
+  for (const std::string& dir : std::vector<std::string>{
+           home, home + "/.local", home + "/.local/state", home + "/.local/state/Keldrovan",
+           home + "/.local/state/Keldrovan/ZOLVEN"}) {
     struct stat info {};
     ASSERT_EQ(::stat(dir.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u) << dir;

@@ -3,6 +3,7 @@
 // A temporary launcher bundle around a copy of the built launcher, with a shell script
 // standing in for node, and helpers to run it headless and read its log.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -152,5 +153,14 @@ class LauncherBundle {
  private:
   TempDir dir_;
 };
+
+// Stops a launcher whose runtime is running (SIGTERM, as a quit) and checks that both are
+// gone: the launcher ended with 0 and reaped its runtime.
+inline void quitAndExpectCleanEnd(const LauncherBundle& bundle, Process& launcher) {
+  const pid_t child = bundle.childPid();
+  launcher.signal(SIGTERM);
+  EXPECT_EQ(launcher.waitExit(), 0);
+  EXPECT_TRUE(waitFor([&] { return !processExists(child); })) << "runtime left behind";
+}
 
 }  // namespace testsupport

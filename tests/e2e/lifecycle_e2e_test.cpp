@@ -127,13 +127,6 @@ class Reopen : public testing::Test {
     EXPECT_TRUE(waitFor([&] { return bundle.events().size() >= before + 2; }));
   }
 
-  void quit(Process& launcher) {
-    const pid_t child = bundle.childPid();
-    launcher.signal(SIGTERM);
-    EXPECT_EQ(launcher.waitExit(), 0);
-    EXPECT_TRUE(waitFor([&] { return !processRunning(child); }));
-  }
-
   LauncherBundle bundle;
 };
 
@@ -146,7 +139,7 @@ TEST_F(Reopen, BeforeReadyThereIsNothingToOpen) {
                     "launcher.reopened", "browser.open.skipped"}));
   EXPECT_EQ(bundle.records()[4]["detail"], "runtime-not-ready");
   EXPECT_TRUE(launcher->running());
-  quit(*launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST_F(Reopen, AfterReadyEachReopenOpensTheURLAgainDespiteSuppression) {
@@ -170,7 +163,7 @@ TEST_F(Reopen, AfterReadyEachReopenOpensTheURLAgainDespiteSuppression) {
     EXPECT_EQ(records[i + 1]["detail"], "application-reopened");
     EXPECT_EQ(records[i + 1]["url"], "http://127.0.0.1:8123/");
   }
-  quit(*launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 TEST_F(Reopen, SimultaneousStartsLeaveOneLauncher) {
@@ -181,14 +174,14 @@ TEST_F(Reopen, SimultaneousStartsLeaveOneLauncher) {
   Process& survivor = first->running() ? *first : *second;
   Process& other = first->running() ? *second : *first;
   EXPECT_EQ(other.waitExit(), 0);
-  // The hand-over may come before the runtime has recorded its pid, which quit() reads.
+  // The hand-over may come before the runtime has recorded its pid, which the quit reads.
   ASSERT_TRUE(
       waitFor([&] { return bundle.hasEvent("launcher.reopened") && bundle.childStarted(); }));
   EXPECT_TRUE(survivor.running());
   const auto events = bundle.events();
   EXPECT_EQ(count(events, "launcher.started"), 1);
   EXPECT_EQ(count(events, "runtime.started"), 1);
-  quit(survivor);
+  quitAndExpectCleanEnd(bundle, survivor);
 }
 
 TEST_F(Reopen, LauncherThatDiedLeavesNothingThatBlocksTheNext) {
@@ -207,7 +200,7 @@ TEST_F(Reopen, LauncherThatDiedLeavesNothingThatBlocksTheNext) {
   EXPECT_TRUE(launcher->running());
   startAgainAndExpectHandOver("-again");
   EXPECT_EQ(bundle.events().back(), "browser.open.skipped");
-  quit(*launcher);
+  quitAndExpectCleanEnd(bundle, *launcher);
 }
 
 }  // namespace

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// The launcher's optional parts (the desktop UI, the browser handoff) are shared modules
+// in lib/ beside the real path of the running executable, loaded only when needed.
+std::string modulePath(const std::string& name);
+
+// Loads the module at `path` (never unloaded: the libraries it brings may keep threads and
+// state for the rest of the process) and looks up `symbol` in it. The symbol's address,
+// or null with the reason in `error`.
+void* loadModuleSymbol(const std::string& path, const char* symbol, std::string& error);
+
+}  // namespace platform
