@@ -203,7 +203,7 @@ class TempBundle {
     root_ = mkdtemp(pattern);
     fs::create_directories(root_ / "bundle");
     fs::copy_file(launcher, root_ / "bundle/zolven-launcher");
-    for (const char* name : {"zolven-desktop.so", "zolven-browser.so"}) {
+    for (const char* name : {"zolven-desktop.so", "zolven-browser.so", "zolven-supervisor"}) {
       const fs::path module = fs::path(launcher).parent_path() / "lib" / name;
       if (!fs::exists(module)) continue;
       fs::create_directories(root_ / "bundle/lib");

@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/module.h"
+#include "platform/supervisor_protocol.h"
+
 // The kernel's id type for waiting on a pidfd; older C library headers do not name it.
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -78,6 +81,7 @@ struct ChildPlan {
   const char* directory;
   int output;     // write end of the output pipe, above 2
   int errorPipe;  // write end of the error pipe, above 2, close-on-exec
+  int keep;       // handed on to the program across exec, above 2
   pid_t parent;
   long openMax;  // bound for the close-on-exec loop when close_range cannot do it
 };
@@ -119,6 +123,7 @@ struct ChildPlan {
     for (long fd = STDERR_FILENO + 1; fd < plan.openMax; ++fd)
       ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
   }
+  if (::fcntl(plan.keep, F_SETFD, 0) != 0) failChild(plan.errorPipe, errno);
 
   sigset_t none;
   sigemptyset(&none);
@@ -139,12 +144,11 @@ struct TaskState {
   Task::OutputHandler output;
   Task::TerminationHandler termination;
   Phase phase = Phase::Idle;
-  pid_t pid = -1;
+  pid_t pid = -1;  // the runtime's
   int status = 0;
-  bool endGroupWithLeader = false;
   std::thread::id thread;
   // Set before the thread starts and closed only with the state, so terminate() can use
-  // it under the mutex while the thread polls it.
+  // it under the mutex while the thread polls it. The pidfd is the supervisor's.
   UniqueFd pidfd;
   UniqueFd wake;
 
@@ -152,7 +156,8 @@ struct TaskState {
   std::atomic<bool> stopping{false};
 
   // The thread's own.
-  UniqueFd out;  // non-blocking read end; reset at end of file
+  UniqueFd out;            // non-blocking read end; reset at end of file
+  UniqueFd statusChannel;  // the supervisor's messages, non-blocking; reset at their end
   std::vector<char> buffer;
 
   void deliver(std::string_view chunk) {
@@ -199,15 +204,13 @@ struct TaskState {
     }
   }
 
-  void reapChild(const std::weak_ptr<Task>& task) {
+  // The runtime has ended with `code`: the output already in the pipe goes first, then
+  // the termination handler, then the waiters.
+  void reportExit(const std::weak_ptr<Task>& task, int code) {
+    drain();
     {
       std::lock_guard lock(mutex);
-      // Under the mutex: terminate() and killProcessGroup() see either a child that can
-      // still be signalled or one that is gone, never a reaped pid.
-      // Until it is reaped, the exited leader holds its pid, so its group can still be
-      // addressed safely: what the child left running goes with it.
-      if (endGroupWithLeader) ::kill(-pid, SIGKILL);
-      status = reap(pidfd.get());
+      status = code;
       phase = Phase::Exited;
     }
     if (!stopping) {
@@ -227,6 +230,25 @@ struct TaskState {
     finished.notify_all();
   }
 
+  // Reads the supervisor's messages that are there. Returns the runtime's exit as the
+  // task reports it once the supervisor has told it; closes the channel at its end.
+  std::optional<int> readStatus() {
+    for (;;) {
+      zolven_supervisor_message message{};
+      ssize_t n;
+      do {
+        n = ::read(statusChannel.get(), &message, sizeof message);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0 && errno == EAGAIN) return std::nullopt;
+      if (n != static_cast<ssize_t>(sizeof message)) {
+        statusChannel.reset();  // the end, or a message that cannot be: nothing more comes
+        return std::nullopt;
+      }
+      if (message.kind == ZOLVEN_SUPERVISOR_EXITED || message.kind == ZOLVEN_SUPERVISOR_SIGNALED)
+        return message.value;
+    }
+  }
+
   void watch(const std::weak_ptr<Task>& task) {
     {
       std::lock_guard lock(mutex);
@@ -240,19 +262,36 @@ struct TaskState {
     ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
 
     buffer.resize(kChunkSize);
-    bool childAlive = true;
-    while ((out || childAlive) && !stopping) {
+    bool supervisorAlive = true;
+    bool reported = false;
+    while ((out || supervisorAlive) && !stopping) {
       // A negative fd is skipped by poll: the pipe after its end, the pidfd after reaping.
-      pollfd fds[3] = {{.fd = out.get(), .events = POLLIN, .revents = 0},
-                       {.fd = childAlive ? pidfd.get() : -1, .events = POLLIN, .revents = 0},
+      pollfd fds[4] = {{.fd = out.get(), .events = POLLIN, .revents = 0},
+                       {.fd = statusChannel.get(), .events = POLLIN, .revents = 0},
+                       {.fd = supervisorAlive ? pidfd.get() : -1, .events = POLLIN, .revents = 0},
                        {.fd = wake.get(), .events = POLLIN, .revents = 0}};
-      if (::poll(fds, 3, -1) < 0) continue;  // EINTR, or a passing ENOMEM
-      if (fds[2].revents != 0) return;       // the task is being destroyed
+      if (::poll(fds, 4, -1) < 0) continue;  // EINTR, or a passing ENOMEM
+      if (fds[3].revents != 0) return;       // the task is being destroyed
       if (fds[0].revents != 0) readChunk();
-      if (fds[1].revents != 0) {
-        drain();
-        reapChild(task);
-        childAlive = false;
+      if (fds[1].revents != 0 && !reported) {
+        if (const std::optional<int> code = readStatus()) {
+          // The supervisor ends right after its last word (having killed what the runtime
+          // left, when asked to): reaped first, so nothing is left when the exit is told.
+          reap(pidfd.get());
+          supervisorAlive = false;
+          reportExit(task, *code);
+          reported = true;
+        }
+      }
+      if (supervisorAlive && fds[2].revents != 0) {
+        // The supervisor has ended. Its last word on the runtime may still be unread;
+        // without one (somebody killed it), its own end stands for the runtime's, which
+        // the parent-death signal has ended with it.
+        std::optional<int> code = reported ? std::nullopt : readStatus();
+        const int own = reap(pidfd.get());
+        supervisorAlive = false;
+        if (!reported) reportExit(task, code.value_or(own));
+        reported = true;
       }
     }
   }
@@ -260,8 +299,10 @@ struct TaskState {
 
 class PosixTask final : public Task, public std::enable_shared_from_this<PosixTask> {
  public:
-  explicit PosixTask(TaskOptions options)
-      : options_(std::move(options)), state_(std::make_shared<TaskState>()) {}
+  PosixTask(TaskOptions options, std::string supervisor)
+      : options_(std::move(options)),
+        supervisor_(std::move(supervisor)),
+        state_(std::make_shared<TaskState>()) {}
 
   // Does not touch the child: it keeps running, unobserved.
   ~PosixTask() override {
@@ -293,8 +334,22 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     }
 
     // Everything the child uses is built now: after fork it may not allocate.
+    Pipe output;
+    Pipe errors;
+    Pipe status;
+    if (const int error = makePipe(output)) return message(error);
+    if (const int error = makePipe(errors)) return message(error);
+    if (const int error = makePipe(status)) return message(error);
+
+    // The supervisor runs the runtime: zolven-supervisor STATUS_FD LAUNCHER_PID MODE
+    // EXECUTABLE ARGUMENTS...
     std::vector<std::string> arguments;
-    arguments.reserve(options_.arguments.size() + 1);
+    arguments.reserve(options_.arguments.size() + 5);
+    arguments.push_back(supervisor_);
+    arguments.push_back(std::to_string(status.write.get()));
+    arguments.push_back(std::to_string(::getpid()));
+    arguments.emplace_back(options_.endGroupWithLeader ? ZOLVEN_SUPERVISOR_END_GROUP
+                                                       : ZOLVEN_SUPERVISOR_KEEP_GROUP);
     arguments.push_back(options_.executable);
     arguments.insert(arguments.end(), options_.arguments.begin(), options_.arguments.end());
     std::vector<char*> argv;
@@ -307,10 +362,6 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    Pipe output;
-    Pipe errors;
-    if (const int error = makePipe(output)) return message(error);
-    if (const int error = makePipe(errors)) return message(error);
     // Only our end is non-blocking; the child's stays an ordinary blocking stdout.
     const int flags = ::fcntl(output.read.get(), F_GETFL);
     if (flags < 0 || ::fcntl(output.read.get(), F_SETFL, flags | O_NONBLOCK) != 0)
@@ -322,21 +373,26 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     if (!wake) return message(errno);
 
     const long openMax = ::sysconf(_SC_OPEN_MAX);
-    const ChildPlan plan{.executable = options_.executable.c_str(),
+    const ChildPlan plan{.executable = supervisor_.c_str(),
                          .argv = argv.data(),
                          .envp = envp.data(),
                          .directory = options_.currentDirectory.c_str(),
                          .output = output.write.get(),
                          .errorPipe = errors.write.get(),
+                         .keep = status.write.get(),
                          .parent = ::getpid(),
                          .openMax = openMax > 0 ? openMax : 65536};
 
-    const BlockedSignals blocked;
-    const pid_t pid = ::fork();
-    if (pid < 0) return message(errno);
-    if (pid == 0) runChild(plan);
+    pid_t pid;
+    {
+      const BlockedSignals blocked;
+      pid = ::fork();
+      if (pid < 0) return message(errno);
+      if (pid == 0) runChild(plan);
+    }
     output.write.reset();
     errors.write.reset();
+    status.write.reset();
 
     UniqueFd pidfd =
         aboveStandardStreams(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
@@ -348,6 +404,12 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       }
       return message(error);
     }
+    // Whatever goes wrong from here on, the supervisor (and so the runtime) must not run on.
+    const auto abandon = [&pidfd](int error) {
+      sendSignal(pidfd.get(), SIGKILL);
+      reap(pidfd.get());
+      return message(error);
+    };
 
     // End of file: exec closed the child's end. Four bytes: the errno of its failure.
     int childError = 0;
@@ -359,24 +421,34 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       const int error = n == static_cast<ssize_t>(sizeof childError) ? childError
                         : n < 0                                      ? errno
                                                                      : EIO;
-      // The child is on its way out after a failure; in any other case make sure.
-      if (n != static_cast<ssize_t>(sizeof childError)) sendSignal(pidfd.get(), SIGKILL);
-      reap(pidfd.get());
-      return message(error);
+      return abandon(error);
     }
+
+    // The supervisor's first word: the runtime runs, or why it could not start.
+    zolven_supervisor_message first{};
+    do {
+      n = ::read(status.read.get(), &first, sizeof first);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof first)) return abandon(n < 0 ? errno : EIO);
+    if (first.kind == ZOLVEN_SUPERVISOR_EXEC_FAILED) return abandon(first.value);
+    if (first.kind != ZOLVEN_SUPERVISOR_STARTED) return abandon(EPROTO);
+    const int statusFlags = ::fcntl(status.read.get(), F_GETFL);
+    if (statusFlags < 0 || ::fcntl(status.read.get(), F_SETFL, statusFlags | O_NONBLOCK) != 0)
+      return abandon(errno);
 
     {
       std::lock_guard lock(state_->mutex);
-      state_->pid = pid;
-      state_->endGroupWithLeader = options_.endGroupWithLeader;
+      state_->pid = static_cast<pid_t>(first.value);
       state_->pidfd = std::move(pidfd);
       state_->wake = std::move(wake);
       state_->out = std::move(output.read);
+      state_->statusChannel = std::move(status.read);
       state_->phase = TaskState::Phase::Running;
     }
     try {
-      // Created while every signal is blocked (see BlockedSignals); the thread keeps
-      // asynchronous signals blocked so they go to the launcher's own threads.
+      // Created while every signal is blocked; the thread keeps asynchronous signals
+      // blocked so they go to the launcher's own threads.
+      const BlockedSignals blocked;
       thread_ = std::thread(
           [state = state_, task = std::weak_ptr<Task>(weak_from_this())] { state->watch(task); });
     } catch (const std::system_error& failure) {
@@ -387,6 +459,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       state_->pidfd.reset();
       state_->wake.reset();
       state_->out.reset();
+      state_->statusChannel.reset();
       state_->pid = -1;
       state_->phase = TaskState::Phase::Idle;
       return message(failure.code().value());
@@ -404,17 +477,16 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     return state_->phase == TaskState::Phase::Running;
   }
 
+  // The supervisor signals the runtime's group: only it can tell whether that group is
+  // still the runtime's, since only it reaps the runtime.
   void terminate() override {
     std::lock_guard lock(state_->mutex);
-    // The whole group, so the child's own children are asked to stop too. The group is
-    // addressed by the leader's pid, which is ours while it is unreaped.
-    if (state_->phase == TaskState::Phase::Running) ::kill(-state_->pid, SIGTERM);
+    if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGTERM);
   }
 
   void killProcessGroup() override {
     std::lock_guard lock(state_->mutex);
-    // The group is addressed by the leader's pid, which is ours while it is unreaped.
-    if (state_->phase == TaskState::Phase::Running) ::kill(-state_->pid, SIGKILL);
+    if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGUSR1);
   }
 
   // Without a launched child there is nothing to wait for. On the task's own thread (in
@@ -444,14 +516,19 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
   }
 
   const TaskOptions options_;
+  const std::string supervisor_;
   const std::shared_ptr<TaskState> state_;
   std::thread thread_;
 };
 
 }  // namespace
 
+PosixTaskFactory::PosixTaskFactory() : PosixTaskFactory(modulePath("zolven-supervisor")) {}
+
+PosixTaskFactory::PosixTaskFactory(std::string supervisor) : supervisor_(std::move(supervisor)) {}
+
 std::shared_ptr<Task> PosixTaskFactory::makeTask(TaskOptions options) {
-  return std::make_shared<PosixTask>(std::move(options));
+  return std::make_shared<PosixTask>(std::move(options), supervisor_);
 }
 
 }  // namespace platform

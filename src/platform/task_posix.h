@@ -5,20 +5,30 @@
 
 namespace platform {
 
-// Child tasks as POSIX processes.
+// Child tasks as Linux processes, each started through the supervisor (zolven-supervisor,
+// see supervisor_protocol.h) so that nothing the child starts outlives the launcher.
 //
-// Each child leads its own process group, is killed when the launcher dies, starts with
-// an empty signal mask and default signal dispositions, and inherits only standard input,
-// standard error and its output pipe (as standard output). launch() must run on the main
-// thread: the kernel ties the child's death signal to the thread that forked it.
+// Each child leads its own process group, is killed with everything it started when the
+// launcher dies, starts with an empty signal mask and default signal dispositions, and
+// inherits only standard input, standard error and its output pipe (as standard output).
+// launch() must run on the main thread: the kernel ties the supervisor's death signal to
+// the thread that forked it.
 //
-// One thread per launched task reads the output and reaps the child through a pidfd;
-// that thread blocks asynchronous signals so they reach the launcher's own threads.
-// When the child exits, the output already in the pipe is reported before the exit; for
-// a child that left no process holding the pipe, that includes the end of file.
+// One thread per launched task reads the output and the supervisor's reports and reaps
+// the supervisor through a pidfd; that thread blocks asynchronous signals so they reach
+// the launcher's own threads. When the child exits, the output already in the pipe is
+// reported before the exit; for a child that left no process holding the pipe, that
+// includes the end of file.
 class PosixTaskFactory final : public TaskFactory {
  public:
+  // The supervisor in lib/ beside the running executable.
+  PosixTaskFactory();
+  explicit PosixTaskFactory(std::string supervisor);
+
   std::shared_ptr<Task> makeTask(TaskOptions options) override;
+
+ private:
+  std::string supervisor_;
 };
 
 }  // namespace platform

@@ -887,6 +887,16 @@ TEST(PosixTask, DestroyingTheTaskWhileTheChildRunsNeitherHangsNorKillsIt) {
   destroyer.join();
   ASSERT_TRUE(done) << "the destructor hung";
   EXPECT_FALSE(child.exited()) << "the destructor must leave the child alone";
+
+  // Nobody watches the child's supervisor any more: once the child is gone it ends, and
+  // it is this process's to reap.
+  child.kill();
+  EXPECT_TRUE(child.waitExit(kDeadline));
+  const auto until = std::chrono::steady_clock::now() + kDeadline;
+  while (hasChildren() && std::chrono::steady_clock::now() < until) {
+    if (::waitpid(-1, nullptr, WNOHANG) == 0) std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_FALSE(hasChildren()) << "the supervisor did not end with its child";
 }
 
 TEST(PosixTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {

@@ -130,9 +130,9 @@ TEST(BundleTool, MakesABundleThatLaunchesAndInstallsADesktopEntryThatStartsAndQu
   const std::string runtime = out + "/resources/runtime/" + kArch;
   for (const std::string& file :
        {out + "/zolven-launcher", out + "/lib/zolven-desktop.so", out + "/lib/zolven-browser.so",
-        runtime + "/bin/node", runtime + "/app/scripts/packaged-runtime.mjs",
-        runtime + "/app/public/index.html", out + "/resources/config/runtime-config.json",
-        out + "/share/applications/zolven.desktop",
+        out + "/lib/zolven-supervisor", runtime + "/bin/node",
+        runtime + "/app/scripts/packaged-runtime.mjs", runtime + "/app/public/index.html",
+        out + "/resources/config/runtime-config.json", out + "/share/applications/zolven.desktop",
         out + "/share/icons/hicolor/scalable/apps/zolven.svg",
         out + "/share/icons/hicolor/48x48/apps/zolven.png",
         out + "/share/icons/hicolor/256x256/apps/zolven.png"})

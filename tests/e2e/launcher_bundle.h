@@ -45,6 +45,7 @@ class LauncherBundle {
                                dir_.str("bundle/lib/zolven-desktop.so"));
     std::filesystem::copy_file(ZOLVEN_BROWSER_MODULE_PATH,
                                dir_.str("bundle/lib/zolven-browser.so"));
+    std::filesystem::copy_file(ZOLVEN_SUPERVISOR_PATH, dir_.str("bundle/lib/zolven-supervisor"));
     std::filesystem::create_directories(dir_.str("record"));
     std::filesystem::create_directories(dir_.str("logs"));
     // The per-user runtime directory, private to this test, holds the single-instance files.
