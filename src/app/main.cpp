@@ -1,4 +1,6 @@
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
@@ -8,44 +10,41 @@
 
 namespace {
 
-// Hands this start to the launcher of the same bundle that already runs. Returns true when
-// it accepted the reopen; this process then ends without a trace in the log.
-bool handOver(const platform::InstanceOptions& options, std::string& error) {
-  platform::InstanceRequest request{.kind = platform::InstanceRequestKind::Reopen};
-  // The desktop's token for this start lets the running launcher raise the browser. One
-  // that cannot travel in a request line is left behind rather than failing the reopen.
-  std::optional<std::string> token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment();
-  if (token && platform::isActivationToken(*token)) request.activationToken = std::move(token);
-  if (auto failure = platform::sendInstanceRequest(options, request)) {
-    error = *failure;
-    return false;
-  }
-  return true;
-}
+using namespace std::chrono_literals;
 
-// --quit: hands a quit request to the running launcher, which quits as its Quit item does.
+// How long a later start waits for a running launcher that is ending: its quit grace
+// (the runtime's stop, then the kill of its group) and a margin.
+constexpr std::chrono::milliseconds kEndingBound = 15s;
+
+// --quit: hands a quit request to the running launcher, which quits as its Quit item does,
+// and returns once it has ended.
 int quitRunningLauncher() {
   const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions();
   if (!options) {
     std::fprintf(stderr, "zolven-launcher: cannot tell which bundle this is\n");
     return 1;
   }
-  platform::InstanceClaim probe = platform::claimInstance(*options);
-  if (probe.outcome == platform::InstanceClaim::Outcome::Claimed) {
-    std::printf("ZOLVEN is not running.\n");
-    return 0;  // the claim is given up again on the way out
+  const platform::InstanceClaim result = platform::claimOrHandOver(
+      *options, platform::InstanceRequest{.kind = platform::InstanceRequestKind::Quit},
+      /*waitForTheEnd=*/true, kEndingBound);
+  switch (result.outcome) {
+    case platform::InstanceClaim::Outcome::Claimed:
+      // The claim is given up again on the way out.
+      if (!result.handedOver) std::printf("ZOLVEN is not running.\n");
+      return 0;
+    case platform::InstanceClaim::Outcome::Failed:
+      std::fprintf(stderr, "zolven-launcher: %s\n", result.error.c_str());
+      return 1;
+    case platform::InstanceClaim::Outcome::AnotherRuns:
+      break;
   }
-  if (probe.outcome == platform::InstanceClaim::Outcome::Failed) {
-    std::fprintf(stderr, "zolven-launcher: %s\n", probe.error.c_str());
-    return 1;
-  }
-  if (auto error = platform::sendInstanceRequest(
-          *options, platform::InstanceRequest{.kind = platform::InstanceRequestKind::Quit})) {
+  if (result.handedOver)
+    std::fprintf(stderr, "zolven-launcher: ZOLVEN was asked to quit but is still running: %s\n",
+                 result.error.c_str());
+  else
     std::fprintf(stderr, "zolven-launcher: ZOLVEN is running but did not answer: %s\n",
-                 error->c_str());
-    return 1;
-  }
-  return 0;
+                 result.error.c_str());
+  return 1;
 }
 
 }  // namespace
@@ -71,28 +70,33 @@ int main(int argc, char** argv) {
       break;
   }
 
-  // One launcher per bundle and user: a later start asks the running one to reopen.
+  // One launcher per bundle and user: a later start asks the running one to reopen, or,
+  // when that one is ending, waits for it to end and runs the app itself.
   std::unique_ptr<platform::SingleInstance> claim;
   if (const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions()) {
-    platform::InstanceClaim result = platform::claimInstance(*options);
+    platform::InstanceRequest reopen{.kind = platform::InstanceRequestKind::Reopen};
+    // The desktop's token for this start lets the running launcher raise the browser. One
+    // that cannot travel in a request line is left behind rather than failing the reopen.
+    std::optional<std::string> token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment();
+    if (token && platform::isActivationToken(*token)) reopen.activationToken = token;
+    platform::InstanceClaim result =
+        platform::claimOrHandOver(*options, reopen, /*waitForTheEnd=*/false, kEndingBound);
     if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
-      std::string error;
-      if (handOver(*options, error)) return 0;
-      // The running launcher may have been ending; if so, take its place.
-      result = platform::claimInstance(*options);
-      if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
-        std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",
-                     error.c_str());
-        return 1;
-      }
+      if (result.handedOver) return 0;  // the running launcher reopens; no trace in the log
+      std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",
+                   result.error.c_str());
+      return 1;
     }
     if (result.outcome == platform::InstanceClaim::Outcome::Failed)
       std::fprintf(stderr, "zolven-launcher: cannot make sure only one ZOLVEN runs: %s\n",
                    result.error.c_str());
+    // The desktop's token is this process's own again when it runs the app.
+    if (token) ::setenv("XDG_ACTIVATION_TOKEN", token->c_str(), 1);
     claim = std::move(result.instance);
   }
 
   const std::unique_ptr<platform::Shell> shell = platform::makeDesktopShell(argc, argv);
+  if (!shell) return 1;  // it has said why
   platform::Application& application = shell->services().application;
 
   // The application does not own its delegate: this reference keeps it alive.

@@ -47,12 +47,16 @@ DesktopUi* PosixApplication::ui() {
 int PosixApplication::run() {
   // The launch first: the runtime starts while the desktop UI comes up.
   if (auto d = delegate_.lock()) d->applicationDidFinishLaunching();
-  if (finishing_) return exitStatus_;
-  if (DesktopUi* desktop = ui()) {
-    desktop->run();
-  } else {
-    pollLoop();
+  if (!finishing_) {
+    if (DesktopUi* desktop = ui()) {
+      desktop->run();
+    } else {
+      pollLoop();
+    }
   }
+  // Nothing runs on this thread's queue any more: what waits there is let go now, before
+  // anyone joins a thread that may be waiting for it to run.
+  mainQueue_.close();
   return exitStatus_;
 }
 
@@ -80,6 +84,7 @@ void PosixApplication::drainQuitSignals() {
 void PosixApplication::terminate(TerminationCause cause) {
   if (cause == TerminationCause::Failure) exitStatus_ = 1;
   if (finishing_) return;
+  terminateRequested_ = true;
   auto d = delegate_.lock();
   const TerminateReply reply = d ? d->applicationShouldTerminate() : TerminateReply::Now;
   if (reply == TerminateReply::Now) finish();
@@ -98,6 +103,7 @@ void PosixApplication::finish() {
 }
 
 void PosixApplication::reopen() {
+  if (isTerminating()) return;  // the app is on its way out: there is nothing to show
   if (auto d = delegate_.lock()) d->applicationShouldHandleReopen(false);
 }
 

@@ -37,8 +37,13 @@ class PosixApplication final : public Application, public AlertPresenter {
   void announceURL(const std::string& url) override;
   void runModal(const Alert& alert) override;
 
-  // The user opened the running application again: asks the delegate to handle it.
+  // The user opened the running application again: asks the delegate to handle it, unless
+  // the application is ending.
   void reopen();
+
+  // A termination has begun (it may still wait for the delegate's reply): the application
+  // takes no more requests from outside. Main thread.
+  bool isTerminating() const { return terminateRequested_ || finishing_; }
 
   bool hasUi() const { return ui_ != nullptr; }
 
@@ -57,6 +62,7 @@ class PosixApplication final : public Application, public AlertPresenter {
   std::optional<Menu> menu_;
   int exitStatus_ = 0;
   bool finishing_ = false;
+  bool terminateRequested_ = false;
 };
 
 }  // namespace platform

@@ -5,6 +5,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -112,6 +115,47 @@ TEST(PosixApplication, EndingNowDropsWorkStillQueued) {
   application.setDelegate(delegate);
   EXPECT_EQ(application.run(), 0);
   EXPECT_FALSE(laterItemRan);
+}
+
+TEST(PosixApplication, WorkLeftQueuedAtTheEndIsLetGoSoNoThreadWaitsOnTheMainThread) {
+  // A reader that may hand over one chunk at a time, with one chunk still queued when the
+  // loop ends: it must not wait for ever for that chunk to be taken.
+  EventQueue queue;
+  PosixApplication application(queue, nullptr, -1);
+  auto delegate = std::make_shared<RecordingDelegate>();
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inFlight = 0;
+  int handedOver = 0;
+  const auto permit = [&] {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return inFlight == 0; });
+    ++inFlight;
+    return std::shared_ptr<void>(nullptr, [&](void*) {
+      {
+        std::lock_guard released(mutex);
+        --inFlight;
+      }
+      changed.notify_all();
+    });
+  };
+  std::thread reader;
+  delegate->onFinishLaunching = [&] {
+    queue.async([&] { application.terminate(TerminationCause::Normal); });
+    reader = std::thread([&] {
+      for (int i = 0; i < 3; ++i) {
+        queue.async([held = permit()] {});
+        std::lock_guard lock(mutex);
+        ++handedOver;
+      }
+    });
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  reader.join();  // hangs if what the queue held was not let go
+  EXPECT_EQ(handedOver, 3);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(inFlight, 0);
 }
 
 TEST(PosixApplication, ItemsFromOtherThreadsRunInOrderOnTheMainThreadUntilTheLaterReply) {

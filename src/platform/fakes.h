@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "platform/worker_queue.h"
 
 namespace platform::fake {
 
@@ -146,16 +147,17 @@ class FakeTaskFactory final : public TaskFactory {
   std::vector<std::shared_ptr<FakeTask>> made;
 };
 
-// All fakes together, with the real thread-per-item global queue.
+// All fakes together, with the real global queue.
 struct FakePlatform {
   FakeApplication application;
   FakeMainQueue mainQueue;
-  ThreadQueue globalQueue;
   FakeTaskFactory tasks;
   FakeAlerts alerts;
   FakeBundle bundle;
   FakeProcessInfo processInfo;
   FakeWorkspace workspace;
+  // Last, so destroyed first: a quit's wait holds the application and the main queue.
+  WorkerQueue globalQueue{"zolven-global"};
 
   Services services() {
     return Services{.application = application,

@@ -70,4 +70,14 @@ class BlockedSignals {
   sigset_t saved_;
 };
 
+// For a thread started with every signal blocked (see BlockedSignals): lets the signals
+// of faults through again, so that a crash on it still reaches its handlers.
+inline void unblockFaultSignals() {
+  sigset_t faults;
+  sigemptyset(&faults);
+  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
+    sigaddset(&faults, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+}
+
 }  // namespace platform

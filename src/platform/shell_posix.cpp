@@ -5,12 +5,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <future>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/application_posix.h"
@@ -18,12 +23,17 @@
 #include "platform/module.h"
 #include "platform/shell.h"
 #include "platform/task_posix.h"
+#include "platform/worker_queue.h"
 #include "platform/workspace_desktop.h"
 
 namespace platform {
 namespace {
 
 int signalPipe[2] = {-1, -1};
+
+// How long a later start's request waits for the main thread's decision. The main thread
+// answers at once unless something holds it; then the sender is told to wait for the end.
+constexpr std::chrono::seconds kDecisionTimeout{3};
 
 // Self-pipe: the handler only writes a byte; the event loop does the work. The signals
 // stay unblocked, since a blocked mask would be inherited by every child we start.
@@ -51,20 +61,26 @@ bool isSet(const char* name) {
 
 // Loads the UI module on a thread of its own, so the work of mapping and relocating the
 // toolkit overlaps the launch; the UI itself is then made on the main thread.
+// When no thread can be had, the module is loaded on the main thread when it is needed.
 class UiLoader {
  public:
   UiLoader() {
-    thread_ = std::thread([this] {
-      create_ = reinterpret_cast<CreateDesktopUi>(
-          loadModuleSymbol(modulePath("zolven-desktop.so"), kCreateDesktopUiSymbol, error_));
-    });
+    try {
+      const BlockedSignals blocked;
+      thread_ = std::thread([this] { load(); });
+    } catch (const std::system_error&) {
+    }
   }
   ~UiLoader() {
     if (thread_.joinable()) thread_.join();
   }
 
   std::unique_ptr<DesktopUi> make(const char* programName) {
-    thread_.join();
+    if (thread_.joinable()) {
+      thread_.join();
+    } else {
+      load();
+    }
     std::unique_ptr<DesktopUi> ui(create_ != nullptr ? create_(programName, &error_) : nullptr);
     if (!ui)
       std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error_.c_str());
@@ -72,6 +88,11 @@ class UiLoader {
   }
 
  private:
+  void load() {
+    create_ = reinterpret_cast<CreateDesktopUi>(
+        loadModuleSymbol(modulePath("zolven-desktop.so"), kCreateDesktopUiSymbol, error_));
+  }
+
   std::thread thread_;
   CreateDesktopUi create_ = nullptr;
   std::string error_;
@@ -90,7 +111,7 @@ class PosixShell final : public Shell {
           if (!loader_) return nullptr;
           return loader_->make(program_.c_str());
         },
-        installQuitSignals());
+        quitSignals_ = installQuitSignals());
     services_.emplace(Services{
         .application = *application_,
         .mainQueue = mainQueue_,
@@ -105,24 +126,20 @@ class PosixShell final : public Shell {
 
   Services& services() override { return *services_; }
 
+  // The startup failure that leaves this shell unusable, if any.
+  std::optional<std::string> failure() const {
+    if (!mainQueue_.valid()) return std::string("cannot make the main queue: out of descriptors");
+    if (quitSignals_ < 0) return "cannot make the pipe for quit signals";
+    return std::nullopt;
+  }
+
   void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) override {
     claim_ = std::move(claim);
     // Queued, so listening starts inside the loop, after the launch has finished: no
     // request is handled before the launcher has started.
     mainQueue_.async([this] {
-      const std::optional<std::string> error =
-          claim_->listen([this](const InstanceRequest& request) {
-            // On the claim's thread: hand the request to the main thread and return.
-            mainQueue_.async([this, request] {
-              if (request.kind == InstanceRequestKind::Quit) {
-                application_->terminate(TerminationCause::Normal);
-                return;
-              }
-              if (request.activationToken)
-                workspace_.offerActivationToken(*request.activationToken);
-              application_->reopen();
-            });
-          });
+      const std::optional<std::string> error = claim_->listen(
+          [this](const InstanceRequest& request) { return decideOnMainThread(request); });
       if (error)
         std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
                      error->c_str());
@@ -130,12 +147,50 @@ class PosixShell final : public Shell {
   }
 
  private:
+  // On the claim's thread. Only the main thread knows whether a quit has begun, so it
+  // decides: a launcher that is ending takes no request, and the sender waits for it to
+  // end instead of being answered and forgotten. A main loop that has finished drops the
+  // item, which breaks the promise: that is a refusal too.
+  bool decideOnMainThread(const InstanceRequest& request) {
+    struct Decision {
+      std::promise<bool> accepted;
+      std::atomic<int> state{0};  // 0 pending, 1 taken by the main thread, 2 given up
+    };
+    auto decision = std::make_shared<Decision>();
+    std::future<bool> accepted = decision->accepted.get_future();
+    mainQueue_.async([this, request, decision] {
+      int pending = 0;
+      if (!decision->state.compare_exchange_strong(pending, 1)) return;  // the sender has gone
+      const bool ending = application_->isTerminating();
+      decision->accepted.set_value(!ending);
+      if (ending) return;
+      if (request.kind == InstanceRequestKind::Quit) {
+        application_->terminate(TerminationCause::Normal);
+        return;
+      }
+      if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
+      application_->reopen();
+    });
+    if (accepted.wait_for(kDecisionTimeout) != std::future_status::ready) {
+      int pending = 0;
+      if (decision->state.compare_exchange_strong(pending, 2)) return false;
+    }
+    try {
+      return accepted.get();
+    } catch (const std::future_error&) {
+      return false;
+    }
+  }
+
   DesktopWorkspace workspace_;  // first: it takes the desktop's token before anything else reads it
   std::string program_;
+  int quitSignals_ = -1;
   std::optional<UiLoader> loader_;
   EventQueue mainQueue_;
   std::optional<PosixApplication> application_;
-  ThreadQueue globalQueue_;
+  // After the application and the main queue, so destroyed before them: the quit's wait,
+  // which replies through both, has ended by then.
+  WorkerQueue globalQueue_{"zolven-global"};
   PosixTaskFactory tasks_;
   ExecutableBundle bundle_;
   PosixProcessInfo processInfo_;
@@ -147,7 +202,12 @@ class PosixShell final : public Shell {
 }  // namespace
 
 std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv) {
-  return std::make_unique<PosixShell>(argc, argv);
+  auto shell = std::make_unique<PosixShell>(argc, argv);
+  if (const std::optional<std::string> failure = shell->failure()) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", failure->c_str());
+    return nullptr;
+  }
+  return shell;
 }
 
 }  // namespace platform

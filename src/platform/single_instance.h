@@ -69,8 +69,10 @@ struct InstanceOptions {
 class SingleInstance {
  public:
   // Runs on a thread of the claim's own, one request at a time; the sender gets its answer
-  // when the handler returns, so the handler should hand the work on and return.
-  using RequestHandler = std::function<void(const InstanceRequest& request)>;
+  // when the handler returns, so the handler should hand the work on and return. It
+  // returns whether the request was accepted; false tells the sender that this launcher
+  // is ending and takes no more requests (the sender then waits for the claim).
+  using RequestHandler = std::function<bool(const InstanceRequest& request)>;
 
   // Stops listening and removes the socket, then gives up the claim. Destroy it before
   // whatever the handler uses; destroying it from inside the handler is allowed too.
@@ -86,7 +88,8 @@ struct InstanceClaim {
 
   Outcome outcome = Outcome::Failed;
   std::unique_ptr<SingleInstance> instance;  // when Claimed
-  std::string error;                         // when Failed
+  std::string error;                         // when Failed; see claimOrHandOver()
+  bool handedOver = false;                   // see claimOrHandOver()
 };
 
 // The options of the running program: the private directory of the effective user in
@@ -97,12 +100,41 @@ std::optional<InstanceOptions> currentInstanceOptions();
 // Claims the bundle for this process, unless another launcher of the same user holds it.
 InstanceClaim claimInstance(const InstanceOptions& options);
 
+struct InstanceDelivery {
+  enum class Outcome {
+    Accepted,      // the running launcher took the request
+    Ending,        // it is ending and takes no more requests
+    NotListening,  // nobody listens (yet, or any more)
+    Failed,        // anything else; see `error`
+  };
+  Outcome outcome = Outcome::Failed;
+  std::string error;
+};
+
 // Sends `request` to the launcher that holds the claim and waits for its answer. Connecting
 // is retried for up to `patience`, since the running launcher claims before it listens;
-// once connected, the answer may take a few seconds. Returns the reason for a failure,
-// nothing when the launcher has accepted the request.
+// once connected, the answer may take a few seconds.
+InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
+                                        const InstanceRequest& request,
+                                        std::chrono::milliseconds patience);
+
+// As deliverInstanceRequest(): the reason for anything but acceptance, nothing when the
+// launcher has accepted the request.
 std::optional<std::string> sendInstanceRequest(
     const InstanceOptions& options, const InstanceRequest& request,
     std::chrono::milliseconds patience = std::chrono::seconds(5));
+
+// A later start's way in: claims the bundle, or hands `request` to the launcher that holds
+// the claim. A launcher that is starting (not listening yet) or ending (it answers so, or
+// no longer listens) is waited for, for at most `bound`, and its claim taken once it is
+// gone.
+// - Claimed: this process runs the app (`handedOver` when the request had been taken
+//   first, as a quit is).
+// - AnotherRuns with `handedOver` and no error: the running launcher took the request.
+//   With `waitForTheEnd` (a quit), the result is Claimed once that launcher has ended.
+// - AnotherRuns with an error: it did not answer, or did not end within `bound`.
+// - Failed: the claim cannot be made at all.
+InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
+                              bool waitForTheEnd, std::chrono::milliseconds bound);
 
 }  // namespace platform

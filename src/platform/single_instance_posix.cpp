@@ -35,14 +35,16 @@ constexpr std::string_view kQuit = "quit";
 constexpr size_t kMaxTokenLength = 256;
 // A request line with its line feed fits easily; anything longer is not a request.
 constexpr size_t kMaxLineLength = 512;
-// How long one sender may take to deliver its line. The server answers one sender at a
-// time, so this bounds how long a stuck sender holds up the next one.
+// How long one sender may take to deliver its line.
 constexpr std::chrono::milliseconds kReadTimeout = 2s;
-// How long a sender waits for the answer once connected: longer than the server gives a
-// sender ahead of it in the queue, plus time for the handler.
+// Senders served at once; more wait in the listen queue.
+constexpr size_t kMaxClients = 64;
+// How long a sender waits for the answer once connected: its own line's time, plus time
+// for the handler.
 constexpr std::chrono::milliseconds kAnswerTimeout = 5s;
 constexpr std::chrono::milliseconds kConnectRetry = 20ms;
 constexpr std::string_view kAnswer = "ok\n";
+constexpr std::string_view kEndingAnswer = "ending\n";
 
 std::string message(int error) { return std::strerror(error); }
 
@@ -127,83 +129,107 @@ std::optional<FileIdentity> identityAt(int directory, const std::string& name) {
   return FileIdentity{.device = info.st_dev, .inode = info.st_ino};
 }
 
-// Reads one line of at most kMaxLineLength bytes (line feed included) from a non-blocking
-// connection, before the deadline. Nothing when the line does not come whole in time, or
-// when `wake` becomes readable.
-std::optional<std::string> readLine(int connection, int wake, Clock::time_point deadline) {
+// One sender's connection, from accept until its answer or its deadline.
+struct Client {
+  UniqueFd connection;  // non-blocking
+  Clock::time_point deadline;
   std::string received;
-  char buffer[kMaxLineLength];
-  while (received.size() < kMaxLineLength) {
-    pollfd fds[2] = {{.fd = connection, .events = POLLIN, .revents = 0},
-                     {.fd = wake, .events = POLLIN, .revents = 0}};
-    const int ready = ::poll(fds, 2, remainingMilliseconds(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[1].revents != 0) return std::nullopt;
-    const ssize_t n = ::recv(connection, buffer, kMaxLineLength - received.size(), 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) return std::nullopt;  // the end before a line feed, or an error
-    received.append(buffer, static_cast<size_t>(n));
-    // Whatever follows the line feed is not read: one line is all a sender has to say.
-    if (const size_t end = received.find('\n'); end != std::string::npos) {
-      received.resize(end);
-      return received;
-    }
-  }
-  return std::nullopt;
-}
+};
 
 // What the listening thread shares with the claim. The thread holds it by shared_ptr, so
 // a claim destroyed from inside the handler leaves nothing dangling behind the thread.
+//
+// The thread serves every sender at once: a sender that connects and says nothing holds
+// up nobody else, and is dropped at its own deadline.
 struct Server {
   UniqueFd listener;  // non-blocking
   UniqueFd wake;      // an eventfd, written once when the claim goes away
   SingleInstance::RequestHandler handler;
   uid_t self = 0;
   std::atomic<bool> stopping{false};
+  std::vector<Client> clients;
 
   void run() {
     // Started with every signal blocked; faults must still reach their handlers.
-    sigset_t faults;
-    sigemptyset(&faults);
-    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-      sigaddset(&faults, signal);
-    ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+    unblockFaultSignals();
 
+    std::vector<pollfd> fds;
     while (!stopping) {
-      pollfd fds[2] = {{.fd = listener.get(), .events = POLLIN, .revents = 0},
-                       {.fd = wake.get(), .events = POLLIN, .revents = 0}};
-      if (::poll(fds, 2, -1) < 0) continue;  // EINTR, or a passing ENOMEM
-      if (fds[1].revents != 0) return;
-      if (fds[0].revents == 0) continue;
-      UniqueFd connection =
-          adopt(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-      if (connection) {
-        serve(connection.get());
-      } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      fds.clear();
+      fds.push_back({.fd = wake.get(), .events = POLLIN, .revents = 0});
+      // Beyond the bound, new senders wait in the listen queue for a free place.
+      fds.push_back({.fd = clients.size() < kMaxClients ? listener.get() : -1,
+                     .events = POLLIN,
+                     .revents = 0});
+      Clock::time_point next = Clock::time_point::max();
+      for (const Client& client : clients) {
+        fds.push_back({.fd = client.connection.get(), .events = POLLIN, .revents = 0});
+        next = std::min(next, client.deadline);
+      }
+      const int timeout = next == Clock::time_point::max() ? -1 : remainingMilliseconds(next);
+      if (::poll(fds.data(), fds.size(), timeout) < 0) continue;  // EINTR, or a passing ENOMEM
+      if (fds[0].revents != 0) return;
+
+      // Senders first, in the order they came; then the ones past their deadline go.
+      for (size_t i = 0; i < clients.size() && !stopping; ++i)
+        if (fds[i + 2].revents != 0) readFrom(clients[i]);
+      const auto now = Clock::now();
+      std::erase_if(clients, [now](const Client& client) {
+        return !client.connection || client.deadline <= now;
+      });
+      if (fds[1].revents != 0 && !stopping) acceptOne();
+    }
+  }
+
+  void acceptOne() {
+    UniqueFd connection =
+        adopt(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!connection) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
         // The connection stays queued and poll would report it at once again: give the
         // process a moment to free resources instead of spinning.
         pollfd wait = {.fd = wake.get(), .events = POLLIN, .revents = 0};
         ::poll(&wait, 1, 100);
       }
+      return;
     }
-  }
-
-  // Anything short of a valid request from our own user is dropped without an answer.
-  void serve(int connection) {
+    // Anything short of a valid request from our own user is dropped without an answer.
     ucred peer{};
     socklen_t length = sizeof peer;
-    if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+    if (::getsockopt(connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
         length != sizeof peer || !peerAllowed(peer.uid, self))
       return;
-    const std::optional<std::string> line =
-        readLine(connection, wake.get(), Clock::now() + kReadTimeout);
-    if (!line) return;
-    const std::optional<InstanceRequest> request = parseInstanceRequest(*line);
-    if (!request || stopping) return;
-    handler(*request);
-    // Three bytes into an empty socket buffer; a sender that has gone away gets nothing.
-    [[maybe_unused]] const ssize_t sent =
-        ::send(connection, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL);
+    clients.push_back(Client{.connection = std::move(connection),
+                             .deadline = Clock::now() + kReadTimeout,
+                             .received = {}});
+  }
+
+  // Reads what the sender has sent; once its line is whole, answers it and lets it go.
+  void readFrom(Client& client) {
+    char buffer[kMaxLineLength];
+    const ssize_t n =
+        ::recv(client.connection.get(), buffer, kMaxLineLength - client.received.size(), 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n <= 0) {  // the end before a line feed, or an error
+      client.connection.reset();
+      return;
+    }
+    client.received.append(buffer, static_cast<size_t>(n));
+    // Whatever follows the line feed is not read: one line is all a sender has to say.
+    const size_t end = client.received.find('\n');
+    if (end == std::string::npos) {
+      if (client.received.size() >= kMaxLineLength) client.connection.reset();
+      return;
+    }
+    const std::optional<InstanceRequest> request =
+        parseInstanceRequest(std::string_view(client.received).substr(0, end));
+    if (request && !stopping) {
+      const std::string_view answer = handler(*request) ? kAnswer : kEndingAnswer;
+      // A few bytes into an empty socket buffer; a sender that has gone away gets nothing.
+      [[maybe_unused]] const ssize_t sent =
+          ::send(client.connection.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    client.connection.reset();
   }
 };
 
@@ -423,44 +449,111 @@ InstanceClaim claimInstance(const InstanceOptions& options) {
                            options, std::move(directory), std::move(lock))};
 }
 
-std::optional<std::string> sendInstanceRequest(const InstanceOptions& options,
-                                               const InstanceRequest& request,
-                                               std::chrono::milliseconds patience) {
+InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
+                                        const InstanceRequest& request,
+                                        std::chrono::milliseconds patience) {
+  const auto failed = [](std::string error) {
+    return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Failed,
+                            .error = std::move(error)};
+  };
   const std::string line = formatInstanceRequest(request);
   if (parseInstanceRequest(std::string_view(line).substr(0, line.size() - 1)) != request)
-    return "not a valid request: " + line.substr(0, line.size() - 1);
+    return failed("not a valid request: " + line.substr(0, line.size() - 1));
 
   // The same checks as the claim: a request, with its token, goes to no other user.
   UniqueFd directory;
-  if (auto error = openPrivateDirectory(options.directory, directory)) return error;
+  if (auto error = openPrivateDirectory(options.directory, directory)) return failed(*error);
   std::string path;
   sockaddr_un address{};
-  if (auto error = socketAddress(options, path, address)) return error;
+  if (auto error = socketAddress(options, path, address)) return failed(*error);
 
   int error = 0;
   const UniqueFd connection = connectPatiently(address, Clock::now() + patience, error);
-  if (!connection) return describe("no launcher answered at", path, message(error));
+  if (!connection) {
+    if (error == ENOENT || error == ECONNREFUSED || error == EAGAIN)
+      return InstanceDelivery{.outcome = InstanceDelivery::Outcome::NotListening,
+                              .error = describe("no launcher answered at", path, message(error))};
+    return failed(describe("no launcher answered at", path, message(error)));
+  }
 
   const auto deadline = Clock::now() + kAnswerTimeout;
   if (const int sendError = sendAll(connection.get(), line, deadline))
-    return describe("sending the request to", path, message(sendError));
+    return failed(describe("sending the request to", path, message(sendError)));
 
   std::string answer;
   char buffer[16];
-  while (answer.find('\n') == std::string::npos && answer.size() < kAnswer.size()) {
+  while (answer.find('\n') == std::string::npos && answer.size() < kEndingAnswer.size()) {
     pollfd fds = {.fd = connection.get(), .events = POLLIN, .revents = 0};
     const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) return describe("no answer from", path, "timed out");
-    if (ready < 0) return describe("no answer from", path, message(errno));
+    if (ready == 0) return failed(describe("no answer from", path, "timed out"));
+    if (ready < 0) return failed(describe("no answer from", path, message(errno)));
     const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) return describe("no answer from", path, message(errno));
+    if (n < 0) return failed(describe("no answer from", path, message(errno)));
     if (n == 0) break;
     answer.append(buffer, static_cast<size_t>(n));
   }
-  if (answer != kAnswer) return describe("the launcher at", path, "did not accept the request");
-  return std::nullopt;
+  if (answer == kAnswer) return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Accepted};
+  if (answer == kEndingAnswer)
+    return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Ending,
+                            .error = describe("the launcher at", path, "is ending")};
+  return failed(describe("the launcher at", path, "did not accept the request"));
+}
+
+std::optional<std::string> sendInstanceRequest(const InstanceOptions& options,
+                                               const InstanceRequest& request,
+                                               std::chrono::milliseconds patience) {
+  InstanceDelivery delivery = deliverInstanceRequest(options, request, patience);
+  if (delivery.outcome == InstanceDelivery::Outcome::Accepted) return std::nullopt;
+  return std::move(delivery.error);
+}
+
+InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
+                              bool waitForTheEnd, std::chrono::milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  bool delivered = false;
+  std::string lastError;
+  for (;;) {
+    InstanceClaim claim = claimInstance(options);
+    if (claim.outcome != InstanceClaim::Outcome::AnotherRuns) {
+      claim.handedOver = delivered;
+      return claim;
+    }
+    if (!delivered) {
+      InstanceDelivery delivery = deliverInstanceRequest(options, request, 0ms);
+      switch (delivery.outcome) {
+        case InstanceDelivery::Outcome::Accepted:
+          if (!waitForTheEnd)
+            return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
+                                 .handedOver = true};
+          delivered = true;
+          break;
+        case InstanceDelivery::Outcome::Ending:
+          // It is on its way out: this start waits for its claim. A quit has what it asked.
+          delivered = waitForTheEnd;
+          break;
+        case InstanceDelivery::Outcome::NotListening:
+          // Starting (it claims before it listens) or ending: either way, soon decided.
+          break;
+        case InstanceDelivery::Outcome::Failed: {
+          // It may have ended meanwhile; if so, take its place.
+          claim = claimInstance(options);
+          if (claim.outcome != InstanceClaim::Outcome::AnotherRuns) return claim;
+          return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
+                               .error = std::move(delivery.error)};
+        }
+      }
+      lastError = std::move(delivery.error);
+    }
+    if (Clock::now() >= deadline)
+      return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
+                           .error = delivered ? "it has not ended after " +
+                                                    std::to_string(bound.count() / 1000) + " s"
+                                              : lastError,
+                           .handedOver = delivered};
+    std::this_thread::sleep_for(kConnectRetry);
+  }
 }
 
 }  // namespace platform

@@ -17,6 +17,7 @@
 #include <future>
 #include <mutex>
 #include <ostream>
+#include <thread>
 #include <vector>
 
 #include "platform/posix_support.h"
@@ -194,7 +195,13 @@ class Recorder {
     return [this](const InstanceRequest& request) {
       std::lock_guard lock(mutex_);
       requests_.push_back(request);
+      return accept_;
     };
+  }
+  // What the handler answers from now on: false as a launcher that is ending does.
+  void setAccepting(bool accept) {
+    std::lock_guard lock(mutex_);
+    accept_ = accept;
   }
   std::vector<InstanceRequest> requests() const {
     std::lock_guard lock(mutex_);
@@ -204,6 +211,7 @@ class Recorder {
  private:
   mutable std::mutex mutex_;
   std::vector<InstanceRequest> requests_;
+  bool accept_ = true;
 };
 
 // A forked child that runs `body` and exits with its result. The guard kills it, so a
@@ -274,6 +282,16 @@ class SingleInstanceTest : public testing::Test {
   }
 
   // A raw connection to the running launcher, for what sendInstanceRequest() never sends.
+  // Until the handler has seen `n` requests, within the deadline.
+  bool waitForRequests(size_t n) const {
+    const auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (recorder.requests().size() < n) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
   UniqueFd connectRaw() const {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_un address = addressOf(socketPath());
@@ -595,6 +613,7 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   ASSERT_EQ(raw->listen([&](const InstanceRequest&) {
     std::lock_guard lock(mutex);
     instance.reset();
+    return true;
   }),
             std::nullopt);
 
@@ -605,6 +624,70 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   }
   EXPECT_FALSE(std::filesystem::exists(socketPath()));
   EXPECT_NE(claim(), nullptr);
+}
+
+TEST_F(SingleInstanceTest, EndingLauncherRefusesAndTheSenderHearsSo) {
+  const auto instance = claimAndListen();
+  ASSERT_NE(instance, nullptr);
+  recorder.setAccepting(false);
+  const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
+  EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Ending) << delivery.error;
+  EXPECT_NE(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_EQ(deliverInstanceRequest(options, reopen(), 0ms).outcome,
+            InstanceDelivery::Outcome::Ending);
+}
+
+TEST_F(SingleInstanceTest, SilentSendersHoldUpNobody) {
+  const auto instance = claimAndListen();
+  ASSERT_NE(instance, nullptr);
+  std::vector<UniqueFd> silent;
+  for (int i = 0; i < 8; ++i) {
+    silent.push_back(connectRaw());
+    ASSERT_TRUE(silent.back());
+  }
+  // Each silent sender is given two seconds for its line; served one after another, they
+  // would outlast the five seconds a sender waits for its answer.
+  EXPECT_EQ(sendInstanceRequest(options, reopen("after-the-silent-ones")), std::nullopt);
+  EXPECT_EQ(recorder.requests(), std::vector<InstanceRequest>{reopen("after-the-silent-ones")});
+}
+
+TEST_F(SingleInstanceTest, QuitHandOverWaitsForTheEndOfTheRunningLauncher) {
+  auto instance = claimAndListen();
+  ASSERT_NE(instance, nullptr);
+  std::future<InstanceClaim> quitting = std::async(std::launch::async, [&] {
+    return claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, kDeadline);
+  });
+  ASSERT_TRUE(waitForRequests(1));
+  EXPECT_EQ(quitting.wait_for(100ms), std::future_status::timeout)
+      << "returned while the launcher still held its claim";
+  instance.reset();  // the launcher ends
+  const InstanceClaim result = quitting.get();
+  EXPECT_EQ(result.outcome, Outcome::Claimed) << result.error;
+  EXPECT_TRUE(result.handedOver);
+}
+
+TEST_F(SingleInstanceTest, StartDuringTheEndTakesTheClaimOnceItIsFree) {
+  auto instance = claimAndListen();
+  ASSERT_NE(instance, nullptr);
+  recorder.setAccepting(false);
+  std::future<InstanceClaim> starting = std::async(std::launch::async, [&] {
+    return claimOrHandOver(options, reopen(), /*waitForTheEnd=*/false, kDeadline);
+  });
+  ASSERT_TRUE(waitForRequests(1));
+  instance.reset();
+  const InstanceClaim result = starting.get();
+  EXPECT_EQ(result.outcome, Outcome::Claimed) << result.error;
+  EXPECT_FALSE(result.handedOver);
+  EXPECT_NE(result.instance, nullptr);
+}
+
+TEST_F(SingleInstanceTest, HandOverGivesUpAtItsBoundWhenTheLauncherDoesNotEnd) {
+  const auto instance = claimAndListen();
+  ASSERT_NE(instance, nullptr);
+  const InstanceClaim result = claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, 300ms);
+  EXPECT_EQ(result.outcome, Outcome::AnotherRuns);
+  EXPECT_TRUE(result.handedOver);
+  EXPECT_FALSE(result.error.empty());
 }
 
 }  // namespace

@@ -255,11 +255,7 @@ struct TaskState {
       thread = std::this_thread::get_id();
     }
     // Started with every signal blocked; faults must still reach their handlers.
-    sigset_t faults;
-    sigemptyset(&faults);
-    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-      sigaddset(&faults, signal);
-    ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+    unblockFaultSignals();
 
     buffer.resize(kChunkSize);
     bool supervisorAlive = true;

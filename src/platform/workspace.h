@@ -20,8 +20,9 @@ using OpenCompletion =
 class Workspace {
  public:
   virtual ~Workspace() = default;
-  // Returns at once. The completion runs exactly once, later, on a thread of the
-  // workspace's choosing (never inside this call).
+  // Returns at once. The completion runs once, later, on a thread of the workspace's
+  // choosing (never inside this call); an open still waiting when the workspace is
+  // destroyed is dropped without its completion.
   virtual void openURL(const std::string& url, const OpenConfiguration& configuration,
                        OpenCompletion completion) = 0;
 };

@@ -3,9 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/browser_module.h"
 #include "platform/module.h"
@@ -34,6 +39,39 @@ OpenWithDefaultHandler loadModule(const std::string& path, std::string& error) {
   return entry;
 }
 
+// GLib ends the process (g_error) when it cannot start a thread of its own, and the first
+// open starts some (its worker context). Until one open has gone through GLib, each first
+// makes sure that two more threads can be had right now, so that a task limit becomes a
+// failed open instead of the end of the launcher. Afterwards GLib's threads exist.
+std::atomic<bool> glibThreadsStarted{false};
+
+std::optional<std::string> reserveThreadsForGlib() {
+  if (glibThreadsStarted) return std::nullopt;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  std::vector<std::thread> probes;
+  std::optional<std::string> failure;
+  for (int i = 0; i < 2 && !failure; ++i) {
+    try {
+      probes.emplace_back([&] {
+        std::unique_lock lock(mutex);
+        released.wait(lock, [&] { return release; });
+      });
+    } catch (const std::system_error& error) {
+      failure = std::string("No thread could be started to open the URL: ") +
+                std::strerror(error.code().value());
+    }
+  }
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  for (std::thread& probe : probes) probe.join();
+  return failure;
+}
+
 }  // namespace
 
 DesktopWorkspace::DesktopWorkspace(std::optional<std::string> launchToken, std::string modulePath)
@@ -60,12 +98,16 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     std::lock_guard lock(mutex_);
     token = std::exchange(launchToken_, std::nullopt);
   }
-  std::thread([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
-               completion = std::move(completion)] {
+  opens_.async([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
+                completion = std::move(completion)] {
     // The application inherits the mask of the thread that starts it: keep it empty.
     sigset_t none;
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    if (std::optional<std::string> failure = reserveThreadsForGlib()) {
+      completion(std::nullopt, std::move(failure));
+      return;
+    }
     std::string loadError;
     const OpenWithDefaultHandler open = loadModule(modulePath, loadError);
     if (open == nullptr) {
@@ -75,8 +117,9 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     std::optional<std::string> application;
     std::optional<std::string> error;
     open(url, token, browserCommand, application, error);
+    glibThreadsStarted = true;
     completion(std::move(application), std::move(error));
-  }).detach();
+  });
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/worker_queue.h"
 #include "platform/workspace.h"
 
 namespace platform {
@@ -14,9 +15,11 @@ namespace platform {
 // (the convention on servers and in remote sessions). The work is done through GIO by the
 // browser module (see browser_module.h), loaded at the first open.
 //
-// Each open runs on a thread of its own, so neither a slow desktop nor a missing GLib
-// main loop can hold up the caller; the completion runs on that thread. The application
-// starts with an empty signal mask and none of the launcher's file descriptors.
+// Opens run one at a time, in order, on a thread of the workspace's own, so neither a slow
+// desktop nor a missing GLib main loop can hold up the caller, and a burst of opens costs
+// one thread; the completion runs on that thread. Opens that have not started when the
+// workspace is destroyed are dropped, completions and all. The application starts with
+// an empty signal mask and none of the launcher's file descriptors.
 class DesktopWorkspace final : public Workspace {
  public:
   // `launchToken` is the startup-notification id or activation token the desktop gave
@@ -42,6 +45,8 @@ class DesktopWorkspace final : public Workspace {
   std::mutex mutex_;
   std::optional<std::string> launchToken_;
   const std::string modulePath_;
+  // Last, so it is destroyed first: the open in progress ends before the rest goes.
+  WorkerQueue opens_{"zolven-browser"};
 };
 
 }  // namespace platform
