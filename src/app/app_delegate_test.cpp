@@ -216,6 +216,18 @@ TEST(QuitCoordination, RepeatedRequestsRepeatTheSignal) {
   ASSERT_TRUE(f.fake.mainQueue.runUntil([&] { return f.fake.application.replies.size() == 2; }));
 }
 
+TEST(QuitCoordination, TwoQuitsInABurstEndSafelyWhenTheFirstReplyEndsEverything) {
+  auto f = std::make_unique<LaunchedFixture>();
+  auto task = f->task();
+  f->fake.application.terminate(platform::TerminationCause::Normal);
+  f->fake.application.terminate(platform::TerminationCause::Normal);
+  task->exit(0);
+  ASSERT_TRUE(f->fake.mainQueue.runUntil([&] { return !f->fake.application.replies.empty(); }));
+  // The process ends after the first reply, with the second wait perhaps still running:
+  // everything it uses must still be there until it has finished (the sanitizers check).
+  f.reset();
+}
+
 TEST(QuitCoordination, ExitedChildTerminatesNowWithoutSignal) {
   LaunchedFixture f;
   auto task = f.task();
