@@ -291,10 +291,8 @@ exec sleep 1000
   for (int cycle = 0; cycle < kCycles; ++cycle) {
     std::filesystem::remove(bundle.record("pid"));
     auto launcher = bundle.start();
-    ASSERT_TRUE(waitFor([&] {
-      return count(bundle.events(), "browser.open.suppressed") == cycle + 1;
-    })) << "cycle "
-        << cycle;
+    ASSERT_TRUE(waitFor([&] { return bundle.eventCount("browser.open.suppressed") == cycle + 1; }))
+        << "cycle " << cycle;
     ASSERT_TRUE(waitFor([&] { return bundle.childStarted(); }));
     const pid_t child = bundle.childPid();
     launcher->signal(SIGTERM);

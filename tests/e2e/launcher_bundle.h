@@ -132,6 +132,16 @@ class LauncherBundle {
     for (const auto& record : records(file)) out.push_back(record["event"]);
     return out;
   }
+  // How many records of `event` the log holds, without parsing it: for polling a long log.
+  // Quotes inside a record's strings are escaped, so only an "event" member matches.
+  long eventCount(const std::string& event) const {
+    const std::string text = readFile(logFile());
+    const std::string member = "\"event\":\"" + event + "\"";
+    long n = 0;
+    for (size_t at = text.find(member); at != std::string::npos; at = text.find(member, at + 1))
+      ++n;
+    return n;
+  }
   bool hasEvent(const std::string& event) const {
     for (const auto& e : events())
       if (e == event) return true;
