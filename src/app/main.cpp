@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/workspace_desktop.h"
@@ -51,6 +52,7 @@ int quitRunningLauncher() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::prepareProcessState();
   const CommandLine commandLine =
       parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   if (commandLine.error) {
