@@ -76,6 +76,8 @@ int main(int argc, char** argv) {
   // One launcher per bundle and user: a later start asks the running one to reopen.
   std::unique_ptr<platform::SingleInstance> claim;
   if (const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions()) {
+    for (const std::string& reason : options->passedOver)
+      std::fprintf(stderr, "zolven-launcher: not using %s\n", reason.c_str());
     platform::InstanceClaim result = platform::claimInstance(*options);
     if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
       std::string error;
