@@ -8,6 +8,14 @@
 #include "platform/process_state.h"
 
 namespace platform {
+namespace {
+
+// Caught rather than ignored: the write that raised it fails all the same (EPIPE, EFBIG),
+// and a caught signal is back at its default in every program the launcher starts, where
+// an ignored one would be inherited (GLib, starting the browser, resets neither).
+void onFailedWrite(int) {}
+
+}  // namespace
 
 void prepareProcessState() {
   // Lowest first: open() returns the lowest free number, which is then the closed stream.
@@ -24,7 +32,8 @@ void prepareProcessState() {
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_DFL;
   ::sigaction(SIGCHLD, &action, nullptr);
-  action.sa_handler = SIG_IGN;
+  action.sa_handler = onFailedWrite;
+  action.sa_flags = SA_RESTART;
   for (const int signal : {SIGPIPE, SIGXFSZ}) ::sigaction(signal, &action, nullptr);
 }
 
