@@ -166,6 +166,26 @@ INSTANTIATE_TEST_SUITE_P(
                    0}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(InheritedSignalsOfTheBrowser, AreAtTheirDefaultsAndNoneBlocked) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", kSignalRecordingRuntime);
+  writeFile(bundle.dir().str("browser"), R"sh(#!/bin/sh
+grep -E '^Sig(Ign|Blk):' /proc/self/status > "$ZOLVEN_TEST_RECORD/browser.tmp"
+mv "$ZOLVEN_TEST_RECORD/browser.tmp" "$ZOLVEN_TEST_RECORD/browser"
+)sh",
+            fs::perms::owner_all);
+  // No desktop handler is registered in the test's settings: BROWSER is run.
+  auto launcher = startWith(bundle, {.ignored = {SIGPIPE, SIGXFSZ}},
+                            {{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
+                             {"BROWSER", bundle.dir().str("browser")}});
+  ASSERT_TRUE(waitFor([&] { return fs::exists(bundle.record("browser")); }))
+      << bundle.launcherStderr();
+  EXPECT_EQ(readFile(bundle.record("browser")),
+            "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+  quitAndExpectCleanEnd(bundle, *launcher);
+}
+
 // --- Standard streams ---
 
 TEST(InheritedStreams, StandardOutputThatNobodyReadsLosesTheURLsButNotTheLauncher) {
