@@ -503,7 +503,7 @@ TEST_P(InstancePlace, IsTheSameForEveryStartOfTheUser) {
                     variable(GetParam().laterRuntimeDirectory));
   if (!GetParam().refused.empty()) {
     std::string refused = GetParam().refused;
-    refused.replace(refused.find("UID"), 3, uid);
+    if (const auto at = refused.find("UID"); at != std::string::npos) refused.replace(at, 3, uid);
     EXPECT_NE(bundle.launcherStderr().find(refused), std::string::npos) << bundle.launcherStderr();
     // Nothing of ours went where the refused path leads (the symlink's target included).
     for (const std::string& place : {refused, std::string("/tmp/elsewhere")}) {
