@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
 namespace eventlog {
 namespace {
@@ -61,11 +62,32 @@ int openForAppend(const std::string& file) {
   return openExisting(file);
 }
 
+// Where this process's last whole line ended the file. A file that is still that file
+// and that long ends with our line feed, so its last byte need not be read again: most
+// records skip the read, as nobody else appends between them.
+struct FileEnd {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  bool operator==(const FileEnd&) const = default;
+};
+std::mutex lastEndMutex;
+FileEnd lastEnd;
+
+FileEnd endOf(const struct stat& info, off_t size) {
+  return {.device = info.st_dev, .inode = info.st_ino, .size = size};
+}
+
 // Whether the last byte of the file is something other than a line feed: an append that
 // failed part way (a full disk, the file-size limit) left half a record behind.
-bool endsInAHalfLine(int fd, off_t size) {
+bool endsInAHalfLine(int fd, const struct stat& info) {
+  if (info.st_size == 0) return false;
+  {
+    std::lock_guard lock(lastEndMutex);
+    if (lastEnd == endOf(info, info.st_size)) return false;
+  }
   char last = '\n';
-  return size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
+  return ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
 }  // namespace
@@ -90,7 +112,7 @@ AppendResult appendLine(const std::string& file, std::string_view line) {
   char lineFeed = '\n';
   iovec parts[2] = {{.iov_base = &lineFeed, .iov_len = 1},
                     {.iov_base = const_cast<char*>(line.data()), .iov_len = line.size()}};
-  const bool afterHalfLine = endsInAHalfLine(fd, info.st_size);
+  const bool afterHalfLine = endsInAHalfLine(fd, info);
   const iovec* first = afterHalfLine ? &parts[0] : &parts[1];
   const int count = afterHalfLine ? 2 : 1;
   const size_t total = line.size() + (afterHalfLine ? 1 : 0);
@@ -103,7 +125,11 @@ AppendResult appendLine(const std::string& file, std::string_view line) {
     written = ::writev(fd, first, count);
   } while (written < 0 && errno == EINTR);
   ::close(fd);  // a failing close may still have written the line; nothing to undo
-  return written == static_cast<ssize_t>(total) ? AppendResult::Written : AppendResult::WriteFailed;
+  if (written != static_cast<ssize_t>(total)) return AppendResult::WriteFailed;
+  // Right unless another process appended meanwhile; then the sizes differ next time.
+  std::lock_guard lock(lastEndMutex);
+  lastEnd = endOf(info, info.st_size + written);
+  return AppendResult::Written;
 }
 
 }  // namespace eventlog
