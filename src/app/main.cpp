@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/workspace_desktop.h"
@@ -50,6 +51,7 @@ int quitRunningLauncher() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::prepareProcessState();
   const CommandLine commandLine =
       parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
   if (commandLine.error) {
@@ -74,6 +76,8 @@ int main(int argc, char** argv) {
   // when that one is ending, waits for it to end and runs the app itself.
   std::unique_ptr<platform::SingleInstance> claim;
   if (const std::optional<platform::InstanceOptions> options = platform::currentInstanceOptions()) {
+    for (const std::string& reason : options->passedOver)
+      std::fprintf(stderr, "zolven-launcher: not using %s\n", reason.c_str());
     platform::InstanceRequest reopen{.kind = platform::InstanceRequestKind::Reopen};
     // The desktop's token for this start lets the running launcher raise the browser. One
     // that cannot travel in a request line is left behind rather than failing the reopen.

@@ -11,6 +11,12 @@ enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
 // each directory it creates gets mode 0700 and a file it creates gets mode 0600,
 // whatever the umask. What already exists keeps its mode and content. The file is opened
 // with O_APPEND for each line, so several processes appending never overwrite each other.
+//
+// Only a regular file is written; anything else at that path (a FIFO, a device, a
+// directory) fails the append, and the open never waits. The line goes out in one write,
+// never retried: when the disk is full or the file-size limit is reached, half of it may
+// stay behind, and the next append then starts with a line feed of its own, so that the
+// half stays one unreadable line and no later line is glued onto it.
 AppendResult appendLine(const std::string& file, std::string_view line);
 
 }  // namespace eventlog

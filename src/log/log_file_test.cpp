@@ -1,8 +1,11 @@
 #include "log/log_file.h"
 
-#include <sys/stat.h>
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "temp_dir.h"
 
@@ -84,6 +87,59 @@ TEST(AppendLine, DirectoryWhereTheFileShouldBeDropsTheLine) {
   std::filesystem::create_directory(dir.str("launcher.log"));
   EXPECT_EQ(appendLine(dir.str("launcher.log"), "lost\n"), AppendResult::OpenFailed);
 }
+
+TEST(AppendLine, LineAfterAHalfLineStartsALineOfItsOwn) {
+  TempDir dir;
+  const std::string file = dir.str("launcher.log");
+  testsupport::writeFile(file, "{\"at\":\"earlier\"}\n{\"at\":\"torn");
+  ASSERT_EQ(appendLine(file, "next\n"), AppendResult::Written);
+  ASSERT_EQ(appendLine(file, "after\n"), AppendResult::Written);
+  EXPECT_EQ(readFile(file), "{\"at\":\"earlier\"}\n{\"at\":\"torn\nnext\nafter\n");
+}
+
+struct NotAFileCase {
+  const char* name;
+  // Puts something other than a regular file at `path`; may return a descriptor to keep
+  // open meanwhile (a FIFO's reader), or -1.
+  std::function<int(const std::string& path)> make;
+};
+
+void PrintTo(const NotAFileCase& c, std::ostream* os) { *os << c.name; }
+
+class NotAFile : public testing::TestWithParam<NotAFileCase> {};
+
+// Each would block the open or take the line somewhere else: the line is dropped at once.
+TEST_P(NotAFile, DropsTheLineWithoutWaiting) {
+  TempDir dir;
+  const std::string file = dir.str("launcher.log");
+  const int keep = GetParam().make(file);
+  EXPECT_EQ(appendLine(file, "lost\n"), AppendResult::OpenFailed);
+  if (keep >= 0) {
+    char buffer[8];
+    EXPECT_LE(::read(keep, buffer, sizeof buffer), 0) << "the line reached the FIFO's reader";
+    ::close(keep);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NotAFile,
+                         testing::Values(NotAFileCase{"FifoWithoutReader",
+                                                      [](const std::string& path) {
+                                                        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+                                                        return -1;
+                                                      }},
+                                         NotAFileCase{"FifoWithAReader",
+                                                      [](const std::string& path) {
+                                                        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+                                                        return ::open(path.c_str(),
+                                                                      O_RDONLY | O_NONBLOCK);
+                                                      }},
+                                         NotAFileCase{"SymlinkToADevice",
+                                                      [](const std::string& path) {
+                                                        std::filesystem::create_symlink("/dev/null",
+                                                                                        path);
+                                                        return -1;
+                                                      }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace eventlog

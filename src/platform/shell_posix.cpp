@@ -50,7 +50,14 @@ int installQuitSignals() {
   action.sa_handler = onQuitSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  sigset_t quitSignals;
+  sigemptyset(&quitSignals);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    ::sigaction(signal, &action, nullptr);
+    sigaddset(&quitSignals, signal);
+  }
+  // A parent may have started us with them blocked: logout would then never reach us.
+  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
   return signalPipe[0];
 }
 

@@ -1,12 +1,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/bundle.h"
 #include "platform/path.h"
@@ -102,17 +105,63 @@ std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueF
   return std::nullopt;
 }
 
-// The socket's path and its address. Returns the reason when the path is too long for
-// an address.
-std::optional<std::string> socketAddress(const InstanceOptions& options, std::string& path,
-                                         sockaddr_un& address) {
-  path = joinPath(options.directory, instanceKey(options.executablePath) + ".sock");
+// The runtime directory that the environment names: XDG_RUNTIME_DIR when it holds an
+// absolute path. Relative values are ignored, as the XDG base directory rules ask.
+std::optional<std::string> runtimeDirectory(const Environment& environment) {
+  std::optional<std::string> runtime = environment.get("XDG_RUNTIME_DIR");
+  if (runtime && !runtime->empty() && runtime->front() == '/') return runtime;
+  return std::nullopt;
+}
+
+// The user's home as the password database has it: the same for every start, where $HOME
+// may differ (sudo, su, service managers).
+std::string homeOf(uid_t user) {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 16384));
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr)
+    return "";
+  return found->pw_dir;
+}
+
+// mkdir -p, each directory it makes with mode 0700 (the last one is checked by
+// openPrivateDirectory()). Failures show when that one is opened.
+void makePrivateDirectories(const std::string& path) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string prefix = path.substr(0, slash);
+    if (::mkdir(prefix.c_str(), 0700) == 0) ::chmod(prefix.c_str(), 0700);
+    if (slash == std::string::npos) return;
+  }
+}
+
+// The socket's path, for messages, and its address. The address reaches the file through
+// the descriptor of the directory we checked, "/proc/self/fd/N/<name>": always short
+// enough for a socket address, however deep the directory lies, and never a directory
+// that took the checked one's place since.
+void socketAddress(const InstanceOptions& options, int directory, std::string& path,
+                   sockaddr_un& address) {
+  const std::string name = instanceKey(options.executablePath) + ".sock";
+  path = joinPath(options.directory, name);
+  const std::string reachable = "/proc/self/fd/" + std::to_string(directory) + "/" + name;
   address = {};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path)
-    return describe("instance socket", path, "path too long for a socket address");
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return std::nullopt;
+  static_assert(sizeof address.sun_path > 14 + 10 + 1 + 16 + 5);
+  std::memcpy(address.sun_path, reachable.c_str(), reachable.size() + 1);
+}
+
+// Clears `name` in our private directory of whatever stands there that is not ours to
+// use: only this user can have put it there, by hand or by a crash. An empty directory
+// is removed; one with something inside is moved aside rather than emptied. Returns 0 or
+// an errno.
+int removeStray(int directory, const std::string& name) {
+  if (::unlinkat(directory, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+  if (errno != EISDIR) return errno;
+  if (::unlinkat(directory, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+  if (errno != ENOTEMPTY && errno != EEXIST) return errno;
+  const std::string aside = name + ".stray-" + std::to_string(::getpid());
+  return ::renameat(directory, name.c_str(), directory, aside.c_str()) == 0 ? 0 : errno;
 }
 
 // Where a socket file is; compared before removing it, so that a launcher never removes
@@ -127,6 +176,29 @@ std::optional<FileIdentity> identityAt(int directory, const std::string& name) {
   struct stat info {};
   if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   return FileIdentity{.device = info.st_dev, .inode = info.st_ino};
+}
+
+// Opens the lock file, making it when missing. Something other than a file at its place
+// (a symbolic link, a FIFO, a directory) is a stray in our private directory: it is
+// replaced, since nobody can hold a claim on it. A file of another owner is refused.
+std::optional<std::string> openLock(int directory, const std::string& name, UniqueFd& lock) {
+  for (int attempt = 0;; ++attempt) {
+    // O_NONBLOCK: a FIFO in its place must not hang the open.
+    UniqueFd fd = adopt(::openat(directory, name.c_str(),
+                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    struct stat info {};
+    if (fd && ::fstat(fd.get(), &info) != 0) return message(errno);
+    const bool stray = fd ? !S_ISREG(info.st_mode) : (errno == ELOOP || errno == EISDIR);
+    if (!fd && !stray) return message(errno);
+    if (!stray) {
+      if (info.st_uid != ::geteuid()) return "not a file of ours";
+      lock = std::move(fd);
+      return std::nullopt;
+    }
+    if (attempt > 0) return "not a file, and it could not be replaced";
+    fd.reset();
+    if (const int error = removeStray(directory, name)) return message(error);
+  }
 }
 
 // One sender's connection, from accept until its answer or its deadline.
@@ -261,11 +333,12 @@ class PosixSingleInstance final : public SingleInstance {
     if (server_) return "already listening";
     std::string path;
     sockaddr_un address{};
-    if (auto error = socketAddress(options_, path, address)) return error;
+    socketAddress(options_, directory_.get(), path, address);
 
     // We hold the lock, so a socket file there is a dead launcher's: nobody listens on it.
-    if (::unlinkat(directory_.get(), socketName_.c_str(), 0) != 0 && errno != ENOENT)
-      return describe("instance socket", path, message(errno));
+    // Anything else there is a stray that would keep later starts from reaching us.
+    if (const int error = removeStray(directory_.get(), socketName_))
+      return describe("instance socket", path, message(error));
 
     auto server = std::make_shared<Server>();
     server->handler = std::move(handler);
@@ -385,10 +458,54 @@ std::string formatInstanceRequest(const InstanceRequest& request) {
 }
 
 std::string instanceDirectoryPath(const Environment& environment, uid_t user) {
-  // Relative values are ignored, as the XDG base directory rules ask.
-  const std::optional<std::string> runtime = environment.get("XDG_RUNTIME_DIR");
-  if (runtime && !runtime->empty() && runtime->front() == '/') return joinPath(*runtime, "zolven");
+  if (const std::optional<std::string> runtime = runtimeDirectory(environment))
+    return joinPath(*runtime, "zolven");
   return "/tmp/zolven-" + std::to_string(user);
+}
+
+InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, uid_t user,
+                                                const InstancePlaces& places) {
+  InstanceDirectoryChoice choice;
+  const auto usable = [&](const std::string& path) {
+    UniqueFd directory;
+    std::optional<std::string> refusal = openPrivateDirectory(path, directory);
+    if (!refusal) choice.directory = path;
+    return refusal;
+  };
+
+  const std::optional<std::string> runtime = runtimeDirectory(environment);
+  if (runtime) {
+    auto refusal = usable(joinPath(*runtime, "zolven"));
+    if (!refusal) return choice;
+    choice.passedOver.push_back("XDG_RUNTIME_DIR: " + *refusal);
+  }
+
+  const std::string userRuntime = joinPath(places.runUser, std::to_string(user));
+  struct stat info {};
+  if (::lstat(userRuntime.c_str(), &info) == 0 && (!runtime || *runtime != userRuntime)) {
+    if (S_ISDIR(info.st_mode) && info.st_uid == user && (info.st_mode & 077) == 0) {
+      auto refusal = usable(joinPath(userRuntime, "zolven"));
+      if (!refusal) return choice;
+      choice.passedOver.push_back(*refusal);
+    } else {
+      choice.passedOver.push_back(
+          describe("runtime directory", userRuntime,
+                   "not a private directory of user " + std::to_string(user)));
+    }
+  }
+
+  auto refusal = usable(joinPath(places.temporary, "zolven-" + std::to_string(user)));
+  if (!refusal) return choice;
+  choice.passedOver.push_back(*refusal);
+
+  if (!places.home.empty() && places.home.front() == '/') {
+    const std::string state = joinPath(places.home, ".local/state/zolven");
+    makePrivateDirectories(state);
+    refusal = usable(joinPath(state, places.host.empty() ? "localhost" : places.host));
+    if (!refusal) return choice;
+    choice.passedOver.push_back(*refusal);
+  }
+  return choice;
 }
 
 std::string instanceKey(std::string_view executablePath) {
@@ -408,8 +525,19 @@ bool peerAllowed(uid_t peer, uid_t self) { return peer == self; }
 std::optional<InstanceOptions> currentInstanceOptions() {
   const std::optional<std::string> executable = executablePath();
   if (!executable) return std::nullopt;
-  return InstanceOptions{.directory = instanceDirectoryPath(Environment::current(), ::geteuid()),
-                         .executablePath = *executable};
+  const uid_t user = ::geteuid();
+  InstancePlaces places;
+  places.home = homeOf(user);
+  utsname names{};
+  if (::uname(&names) == 0) places.host = names.nodename;
+  const Environment environment = Environment::current();
+  InstanceDirectoryChoice choice = chooseInstanceDirectory(environment, user, places);
+  // With no usable place, the claim fails on the one the environment names and says why.
+  return InstanceOptions{.directory = choice.directory.empty()
+                                          ? instanceDirectoryPath(environment, user)
+                                          : choice.directory,
+                         .executablePath = *executable,
+                         .passedOver = std::move(choice.passedOver)};
 }
 
 InstanceClaim claimInstance(const InstanceOptions& options) {
@@ -423,15 +551,9 @@ InstanceClaim claimInstance(const InstanceOptions& options) {
   // it just before lock the removed file while a third one locks a new one.
   const std::string lockName = instanceKey(options.executablePath) + ".lock";
   const std::string lockPath = joinPath(options.directory, lockName);
-  // O_NONBLOCK: a FIFO put in its place must not hang the open.
-  UniqueFd lock = adopt(::openat(directory.get(), lockName.c_str(),
-                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-  if (!lock) return failed(describe("instance lock", lockPath, message(errno)));
-  struct stat info {};
-  if (::fstat(lock.get(), &info) != 0)
-    return failed(describe("instance lock", lockPath, message(errno)));
-  if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid())
-    return failed(describe("instance lock", lockPath, "not a file of ours"));
+  UniqueFd lock;
+  if (auto error = openLock(directory.get(), lockName, lock))
+    return failed(describe("instance lock", lockPath, *error));
 
   // flock belongs to the open file description: the kernel drops it when the last
   // descriptor of it closes, at the latest when the holder dies. Close-on-exec keeps
@@ -465,7 +587,7 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
   if (auto error = openPrivateDirectory(options.directory, directory)) return failed(*error);
   std::string path;
   sockaddr_un address{};
-  if (auto error = socketAddress(options, path, address)) return failed(*error);
+  socketAddress(options, directory.get(), path, address);
 
   int error = 0;
   const UniqueFd connection = connectPatiently(address, Clock::now() + patience, error);

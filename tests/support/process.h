@@ -93,6 +93,9 @@ class Process {
     if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
   }
+  // Takes over a child this process started otherwise (fork and exec); it is reaped and,
+  // when still running at the end, killed like any other.
+  explicit Process(pid_t started) : pid_(started) {}
   ~Process() {
     if (pid_ > 0 && !status_) {
       ::kill(pid_, SIGKILL);
