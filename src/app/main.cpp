@@ -84,7 +84,11 @@ int main(int argc, char** argv) {
     std::optional<std::string> token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment();
     if (token && platform::isActivationToken(*token)) reopen.activationToken = token;
     platform::InstanceClaim result =
-        platform::claimOrHandOver(*options, reopen, /*waitForTheEnd=*/false, kEndingBound);
+        platform::claimOrHandOver(*options, reopen, /*waitForTheEnd=*/false, kEndingBound, [] {
+          std::fprintf(stderr,
+                       "zolven-launcher: the running ZOLVEN is ending; starting anew "
+                       "once it has\n");
+        });
     if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
       if (result.handedOver) return 0;  // the running launcher reopens; no trace in the log
       std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",

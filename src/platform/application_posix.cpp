@@ -114,6 +114,7 @@ void PosixApplication::announceURL(const std::string& url) {
 }
 
 void PosixApplication::runModal(const Alert& alert) {
+  if (alert.style == AlertStyle::Critical) criticalAlertShown_ = true;
   if (DesktopUi* desktop = ui()) {
     desktop->runModal(alert);
     return;

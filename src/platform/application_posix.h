@@ -41,9 +41,10 @@ class PosixApplication final : public Application, public AlertPresenter {
   // the application is ending.
   void reopen();
 
-  // A termination has begun (it may still wait for the delegate's reply): the application
-  // takes no more requests from outside. Main thread.
-  bool isTerminating() const { return terminateRequested_ || finishing_; }
+  // A termination has begun (it may still wait for the delegate's reply), or a critical
+  // alert, which ends the application once dismissed, is up: the application takes no
+  // more requests from outside. Main thread.
+  bool isTerminating() const { return terminateRequested_ || finishing_ || criticalAlertShown_; }
 
   bool hasUi() const { return ui_ != nullptr; }
 
@@ -63,6 +64,7 @@ class PosixApplication final : public Application, public AlertPresenter {
   int exitStatus_ = 0;
   bool finishing_ = false;
   bool terminateRequested_ = false;
+  bool criticalAlertShown_ = false;
 };
 
 }  // namespace platform

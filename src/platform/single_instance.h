@@ -167,7 +167,9 @@ std::optional<std::string> sendInstanceRequest(
 //   With `waitForTheEnd` (a quit), the result is Claimed once that launcher has ended.
 // - AnotherRuns with an error: it did not answer, or did not end within `bound`.
 // - Failed: the claim cannot be made at all.
+// `ending` is called once when the running launcher says it is ending.
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
-                              bool waitForTheEnd, std::chrono::milliseconds bound);
+                              bool waitForTheEnd, std::chrono::milliseconds bound,
+                              const std::function<void()>& ending = {});
 
 }  // namespace platform

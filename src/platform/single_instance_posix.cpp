@@ -632,9 +632,11 @@ std::optional<std::string> sendInstanceRequest(const InstanceOptions& options,
 }
 
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
-                              bool waitForTheEnd, std::chrono::milliseconds bound) {
+                              bool waitForTheEnd, std::chrono::milliseconds bound,
+                              const std::function<void()>& ending) {
   const auto deadline = Clock::now() + bound;
   bool delivered = false;
+  bool toldEnding = false;
   std::string lastError;
   for (;;) {
     InstanceClaim claim = claimInstance(options);
@@ -654,6 +656,8 @@ InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequ
         case InstanceDelivery::Outcome::Ending:
           // It is on its way out: this start waits for its claim. A quit has what it asked.
           delivered = waitForTheEnd;
+          if (ending && !toldEnding) ending();
+          toldEnding = true;
           break;
         case InstanceDelivery::Outcome::NotListening:
           // Starting (it claims before it listens) or ending: either way, soon decided.

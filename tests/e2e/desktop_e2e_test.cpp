@@ -2,6 +2,8 @@
 // stays until the user dismisses it, and pressing Return ends the launcher with status 1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "launcher_bundle.h"
 #include "x_server.h"
 
@@ -65,6 +67,30 @@ TEST_F(AlertOnDisplay, IsARealWindowAndReturnDismissesIt) {
     return status.has_value();
   }));
   EXPECT_EQ(status, 1);
+}
+
+TEST_F(AlertOnDisplay, StartDuringItWaitsForItAndThenStartsAnew) {
+  // The launcher showing the failure ends once it is dismissed: a start made meanwhile is
+  // not handed to it (it would reopen a page whose server is gone) but waits, then runs.
+  auto later = bundle.start({{"DISPLAY", x->display()}}, "-later");
+  ASSERT_TRUE(waitFor([&] {
+    return bundle.launcherStderr("-later").find("is ending") != std::string::npos;
+  })) << "the later start was not told to wait";
+  std::optional<int> status;
+  ASSERT_TRUE(waitFor([&] {
+    run(bundle.dir(), x->display(),
+        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+    status = launcher->waitExit(std::chrono::seconds(2));
+    return status.has_value();
+  }));
+  EXPECT_EQ(status, 1);
+  ASSERT_TRUE(waitFor([&] {
+    const auto events = bundle.events();
+    return std::count(events.begin(), events.end(), "launcher.failed") == 2;
+  })) << bundle.launcherStderr("-later");
+  EXPECT_FALSE(bundle.hasEvent("launcher.reopened"));
+  later->signal(SIGTERM);
+  EXPECT_EQ(later->waitExit(), 1);
 }
 
 TEST_F(AlertOnDisplay, QuitSignalDuringItEndsTheLauncher) {
