@@ -2,6 +2,7 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "app/desktop_entry.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
 #include "platform/workspace_desktop.h"
@@ -67,6 +68,11 @@ int main(int argc, char** argv) {
       return 0;
     case Command::Quit:
       return quitRunningLauncher();
+    case Command::InstallDesktopEntry:
+    case Command::RemoveDesktopEntry:
+    case Command::AutostartOn:
+    case Command::AutostartOff:
+      return runDesktopEntryCommand(commandLine);
     case Command::Run:
       break;
   }
