@@ -111,6 +111,21 @@ INSTANTIATE_TEST_SUITE_P(
                                   return arguments;
                                 },
                                 2, "usage"},
+                    RefusalCase{"NodeAndNodeVersion",
+                                [](Inputs& in) {
+                                  auto arguments = in.arguments(in.dir.str("out"));
+                                  arguments.insert(arguments.end(), {"--node-version", "default"});
+                                  return arguments;
+                                },
+                                2, "usage"},
+                    RefusalCase{"NodeVersionThatIsNoVersion",
+                                [](Inputs& in) {
+                                  auto arguments = in.arguments(in.dir.str("out"));
+                                  arguments[0] = "--node-version";
+                                  arguments[1] = "latest; rm -rf /";
+                                  return arguments;
+                                },
+                                1, "not a version"},
                     RefusalCase{"UnknownArgument",
                                 [](Inputs& in) {
                                   auto arguments = in.arguments(in.dir.str("out"));

@@ -91,7 +91,9 @@ void expectRunsToReady(const TempDir& dir, const std::string& launcher, const st
       60s);
   EXPECT_TRUE(ready) << readFile(logs + "/launcher.log") << readFile(dir.str(name + ".err"));
   if (!ready) return;
-  EXPECT_TRUE(contains(readFile(dir.str(name + ".out")), "http://127.0.0.1:"));
+  // Headless, it also prints the URL (just after the record).
+  EXPECT_TRUE(
+      waitFor([&] { return contains(readFile(dir.str(name + ".out")), "http://127.0.0.1:"); }));
   process.signal(SIGTERM);
   EXPECT_EQ(process.waitExit(), 0) << readFile(dir.str(name + ".err"));
   EXPECT_FALSE(contains(readFile(logs + "/launcher.log"), "launcher.failed"));
@@ -288,7 +290,11 @@ TEST_F(Packages, TarballRunsFromAFolderWhosePathHoldsSpacesAndQuotes) {
       run(dir(), {"/bin/tar", "-xzf", tarball(), "-C", place}, toolEnvironment(dir()));
   ASSERT_EQ(untar.status, 0) << untar.all();
   const std::string folder = place + "/zolven-" + kVersion + "-linux-" + kArch;
-  EXPECT_TRUE(contains(readFile(folder + "/README"), "--install-desktop-entry"));
+  const std::string readme = readFile(folder + "/README");
+  EXPECT_TRUE(contains(readme, "--install-desktop-entry")) << readme;
+  // It names the Debian packages of the desktop's libraries it uses.
+  EXPECT_TRUE(contains(readme, "sudo apt-get install ")) << readme;
+  EXPECT_TRUE(contains(readme, "libqt6widgets6")) << readme;
   EXPECT_FALSE(fs::exists(folder + "/share/applications"));
 
   expectRunsToReady(dir(), folder + "/zolven-launcher", "unpacked");
@@ -305,6 +311,16 @@ TEST_F(Packages, TarballRunsFromAFolderWhosePathHoldsSpacesAndQuotes) {
   EXPECT_TRUE(contains(readFile(dataHome + "/applications/zolven.desktop"),
                        "\nExec=\"" + dir().str("it's a \\\\\"place\\\\\" \\\\$HOME") + "/zolven-" +
                            kVersion + "-linux-" + kArch + "/zolven-launcher\"\n"));
+}
+
+TEST(PackageTool, RefusesAFolderThatIsNoBundle) {
+  TempDir dir;
+  writeFile(dir.str("folder/zolven-launcher"), "#!/bin/sh\n", fs::perms::owner_all);
+  const Ran ran = run(dir, {script("package"), dir.str("folder"), "--out", dir.str("out")},
+                      toolEnvironment(dir));
+  EXPECT_EQ(ran.status, 1);
+  EXPECT_TRUE(contains(ran.err, "is not a ZOLVEN bundle made by scripts/bundle")) << ran.err;
+  EXPECT_TRUE(!fs::exists(dir.str("out")) || fs::is_empty(dir.str("out")));
 }
 
 // --- Node.js from the npm registry ---
