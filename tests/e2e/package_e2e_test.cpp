@@ -364,6 +364,9 @@ TEST(NodeFromTheRegistry, IsSelfContainedRunsTheAppAndComesFromTheCacheTheSecond
   EXPECT_FALSE(contains(ldd.out, "libnode")) << ldd.out;
   EXPECT_FALSE(contains(ldd.out, "not found")) << ldd.out;
   EXPECT_EQ(run(dir, {node, "--version"}, toolEnvironment(dir)).out, "v" + version + "\n");
+  // Its licence, with those of the libraries it embeds, comes along.
+  EXPECT_TRUE(contains(readFile(dir.str("first/resources/runtime/" + kArch + "/LICENSE")),
+                       "Node.js is licensed for use as follows"));
   expectRunsToReady(dir, dir.str("first/zolven-launcher"), "first");
 
   // The second time nothing is fetched: a registry that answers nobody changes nothing.
