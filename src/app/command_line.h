@@ -5,11 +5,23 @@
 #include <vector>
 
 // The launcher's command line, kept to what a desktop needs: no arguments to run, --quit
-// for the desktop entry's Quit action, and --help and --version.
-enum class Command { Run, Quit, Help, Version };
+// for the desktop entry's Quit action, --help and --version, and the commands that put
+// this bundle into the user's menu and login session (see app/desktop_entry.h).
+enum class Command {
+  Run,
+  Quit,
+  Help,
+  Version,
+  InstallDesktopEntry,
+  RemoveDesktopEntry,
+  AutostartOn,
+  AutostartOff,
+};
 
 struct CommandLine {
   Command command = Command::Run;
+  // --force, for the commands that write an entry: replace one of another bundle.
+  bool force = false;
   std::optional<std::string> error;  // set for arguments that are not understood
 };
 

@@ -4,6 +4,7 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
+#include "app/desktop_entry.h"
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
@@ -68,6 +69,11 @@ int main(int argc, char** argv) {
       return 0;
     case Command::Quit:
       return quitRunningLauncher();
+    case Command::InstallDesktopEntry:
+    case Command::RemoveDesktopEntry:
+    case Command::AutostartOn:
+    case Command::AutostartOff:
+      return runDesktopEntryCommand(commandLine);
     case Command::Run:
       break;
   }

@@ -68,13 +68,20 @@ std::string platformCandidates() {
   return candidates + ";offscreen";
 }
 
+// The desktop entry's id (zolven.desktop), which desktops match against a window's class
+// (X11) or app id (Wayland) to show the entry's name and icon for it.
+constexpr const char* kDesktopEntryId = "zolven";
+
 // The QApplication and its arguments, which must outlive it.
 struct QtRuntime {
-  int argc = 3;
+  int argc = 5;
   std::string program;
   std::string platformArgument = "-platform";
   std::string candidates;
-  char* argv[4] = {};
+  // The instance part of the X11 window class; the class part is the application name.
+  std::string nameArgument = "-name";
+  std::string name = kDesktopEntryId;
+  char* argv[6] = {};
   std::unique_ptr<QApplication> application;
 };
 
@@ -179,6 +186,10 @@ extern "C" __attribute__((visibility("default"))) platform::DesktopUi* zolven_cr
     runtime->argv[0] = runtime->program.data();
     runtime->argv[1] = runtime->platformArgument.data();
     runtime->argv[2] = runtime->candidates.data();
+    runtime->argv[3] = runtime->nameArgument.data();
+    runtime->argv[4] = runtime->name.data();
+    QCoreApplication::setApplicationName(QString::fromLatin1(kDesktopEntryId));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(kDesktopEntryId));
     runtime->application = std::make_unique<QApplication>(runtime->argc, runtime->argv);
     qtRuntime = runtime;
   }

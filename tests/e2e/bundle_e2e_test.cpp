@@ -111,6 +111,21 @@ INSTANTIATE_TEST_SUITE_P(
                                   return arguments;
                                 },
                                 2, "usage"},
+                    RefusalCase{"NodeAndNodeVersion",
+                                [](Inputs& in) {
+                                  auto arguments = in.arguments(in.dir.str("out"));
+                                  arguments.insert(arguments.end(), {"--node-version", "default"});
+                                  return arguments;
+                                },
+                                2, "usage"},
+                    RefusalCase{"NodeVersionThatIsNoVersion",
+                                [](Inputs& in) {
+                                  auto arguments = in.arguments(in.dir.str("out"));
+                                  arguments[0] = "--node-version";
+                                  arguments[1] = "latest; rm -rf /";
+                                  return arguments;
+                                },
+                                1, "not a version"},
                     RefusalCase{"UnknownArgument",
                                 [](Inputs& in) {
                                   auto arguments = in.arguments(in.dir.str("out"));
@@ -186,6 +201,120 @@ TEST(BundleTool, MakesABundleThatLaunchesAndInstallsADesktopEntryThatStartsAndQu
   ASSERT_EQ(runBundleTool(inputs.dir, {"--uninstall", out}, {"XDG_DATA_HOME=" + dataHome}), 0);
   EXPECT_FALSE(fs::exists(entry));
   EXPECT_FALSE(fs::exists(dataHome + "/icons/hicolor/64x64/apps/zolven.png"));
+}
+
+// The bundle tool takes any node, but says so when the node needs a shared libnode (as
+// Debian's own nodejs does): that bundle runs only where the library is installed.
+struct NodeCase {
+  const char* name;
+  std::function<std::string(const Inputs&)> node;
+  bool warns;
+};
+
+void PrintTo(const NodeCase& c, std::ostream* os) { *os << c.name; }
+
+class NodeLibrary : public testing::TestWithParam<NodeCase> {};
+
+TEST_P(NodeLibrary, AWarningOnlyForASharedLibnode) {
+  Inputs inputs;
+  std::vector<std::string> arguments = inputs.arguments(inputs.dir.str("out"));
+  arguments[1] = GetParam().node(inputs);
+  ASSERT_EQ(runBundleTool(inputs.dir, arguments), 0) << readFile(inputs.dir.str("tool.err"));
+  const std::string error = readFile(inputs.dir.str("tool.err"));
+  EXPECT_EQ(error.find("warning: " + arguments[1] + " needs the shared library libnode.so.115") !=
+                std::string::npos,
+            GetParam().warns)
+      << error;
+  EXPECT_EQ(error.find("libnode") != std::string::npos, GetParam().warns) << error;
+  EXPECT_TRUE(fs::is_regular_file(inputs.dir.str("out/resources/runtime/" + kArch + "/bin/node")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Nodes, NodeLibrary,
+    testing::Values(NodeCase{"LinkedToLibnode",
+                             [](const Inputs&) { return ZOLVEN_NODE_WITH_LIBNODE_PATH; }, true},
+                    NodeCase{"ProgramWithoutLibnode",
+                             [](const Inputs&) { return ZOLVEN_FAKE_BROWSER_PATH; }, false},
+                    NodeCase{"Script", [](const Inputs& in) { return in.dir.str("in/node"); },
+                             false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two bundles share one entry name: each keeps its hands off the other's entries.
+TEST(BundleTool, EntriesOfAnotherBundleAreKeptUnlessForcedAndNeverRemoved) {
+  Inputs inputs;
+  const std::string first = inputs.dir.str("first");
+  const std::string second = inputs.dir.str("second");
+  ASSERT_EQ(runBundleTool(inputs.dir, inputs.arguments(first)), 0);
+  ASSERT_EQ(runBundleTool(inputs.dir, inputs.arguments(second)), 0);
+  const std::string dataHome = "XDG_DATA_HOME=" + inputs.dir.str("data");
+  const std::string entry = inputs.dir.str("data/applications/zolven.desktop");
+  auto entryRuns = [&](const std::string& bundle) {
+    return readFile(entry).find("\nExec=\"" + bundle + "/zolven-launcher\"\n") != std::string::npos;
+  };
+
+  ASSERT_EQ(runBundleTool(inputs.dir, {"--install", first}, {dataHome}), 0);
+  EXPECT_TRUE(entryRuns(first));
+
+  EXPECT_EQ(runBundleTool(inputs.dir, {"--install", second}, {dataHome}), 1);
+  const std::string refusal = readFile(inputs.dir.str("tool.err"));
+  EXPECT_NE(refusal.find(first + "/zolven-launcher"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("--force"), std::string::npos) << refusal;
+  EXPECT_TRUE(entryRuns(first));
+  EXPECT_EQ(runBundleTool(inputs.dir, {"--uninstall", second}, {dataHome}), 1);
+  EXPECT_TRUE(entryRuns(first));
+
+  ASSERT_EQ(runBundleTool(inputs.dir, {"--install", second, "--force"}, {dataHome}), 0);
+  EXPECT_TRUE(entryRuns(second));
+  EXPECT_EQ(runBundleTool(inputs.dir, {"--uninstall", first}, {dataHome}), 1);
+  EXPECT_TRUE(entryRuns(second));
+  EXPECT_EQ(runBundleTool(inputs.dir, {"--uninstall", second}, {dataHome}), 0);
+  EXPECT_FALSE(fs::exists(entry));
+}
+
+// The login entry starts the launcher quietly: the page is not opened at the ready line.
+TEST(Autostart, EntryStartsTheLauncherWithoutTheBrowserAndOnlyItsBundleRemovesIt) {
+  Inputs inputs;
+  const std::string out = inputs.dir.str("My \"App\" $HOME");
+  const std::string other = inputs.dir.str("other");
+  ASSERT_EQ(runBundleTool(inputs.dir, inputs.arguments(out)), 0);
+  ASSERT_EQ(runBundleTool(inputs.dir, inputs.arguments(other)), 0);
+
+  LauncherBundle paths;  // for its private log, record and runtime directories
+  const std::string configHome = inputs.dir.str("config");
+  // As a session starts it: without the variable in the environment.
+  const std::vector<std::string> env = paths.environment(
+      {{"XDG_CONFIG_HOME", configHome}, {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt}});
+  auto launcher = [&](const std::string& bundle, const std::string& state) {
+    Process command({bundle + "/zolven-launcher", "--autostart", state}, env,
+                    inputs.dir.str("a.out"), inputs.dir.str("a.err"));
+    return command.waitExit();
+  };
+  ASSERT_EQ(launcher(out, "on"), 0) << readFile(inputs.dir.str("a.err"));
+  const std::string entry = configHome + "/autostart/zolven.desktop";
+  {
+    Process validate({"/usr/bin/desktop-file-validate", entry}, {"PATH=/usr/bin:/bin"},
+                     inputs.dir.str("v.out"), inputs.dir.str("v.err"));
+    EXPECT_EQ(validate.waitExit(), 0)
+        << readFile(inputs.dir.str("v.out")) << readFile(inputs.dir.str("v.err"));
+  }
+  EXPECT_EQ(launcher(other, "on"), 1);
+  EXPECT_EQ(launcher(other, "off"), 1);
+
+  Process login({"/usr/bin/gio", "launch", entry}, env, inputs.dir.str("gio.out"),
+                inputs.dir.str("gio.err"));
+  EXPECT_EQ(login.waitExit(), 0) << readFile(inputs.dir.str("gio.err"));
+  ASSERT_TRUE(waitFor([&] { return paths.hasEvent("runtime.ready") && paths.childStarted(); }))
+      << readFile(inputs.dir.str("gio.err"));
+  EXPECT_TRUE(waitFor([&] { return paths.hasEvent("browser.open.suppressed"); }));
+  EXPECT_FALSE(paths.hasEvent("browser.open.requested"));
+  const pid_t child = paths.childPid();
+  Process quit({out + "/zolven-launcher", "--quit"}, env, inputs.dir.str("q.out"),
+               inputs.dir.str("q.err"));
+  EXPECT_EQ(quit.waitExit(), 0) << readFile(inputs.dir.str("q.err"));
+  EXPECT_TRUE(waitFor([&] { return !processRunning(child); }));
+
+  EXPECT_EQ(launcher(out, "off"), 0) << readFile(inputs.dir.str("a.err"));
+  EXPECT_FALSE(fs::exists(entry));
 }
 
 }  // namespace

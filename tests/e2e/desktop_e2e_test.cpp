@@ -93,6 +93,12 @@ TEST_F(AlertOnDisplay, StartDuringItWaitsForItAndThenStartsAnew) {
   EXPECT_EQ(later->waitExit(), 1);
 }
 
+TEST_F(AlertOnDisplay, WindowClassIsTheDesktopEntrysId) {
+  // So that a desktop shows the name and icon of zolven.desktop for the alert.
+  EXPECT_EQ(run(bundle.dir(), x->display(), {"/usr/bin/xprop", "-id", window, "WM_CLASS"}),
+            "WM_CLASS(STRING) = \"zolven\", \"zolven\"\n");
+}
+
 TEST_F(AlertOnDisplay, QuitSignalDuringItEndsTheLauncher) {
   launcher->signal(SIGTERM);
   // The alert's failure stands: the launcher ends with status 1, its record written.

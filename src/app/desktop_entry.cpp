@@ -1,0 +1,421 @@
+#include "app/desktop_entry.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "platform/bundle.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kEntryName = "zolven.desktop";
+constexpr std::array<int, 7> kIconSizes = {16, 24, 32, 48, 64, 128, 256};
+
+std::string launcherOf(const DesktopEntryPlaces& places) {
+  return places.bundle + "/zolven-launcher";
+}
+fs::path menuEntryPath(const DesktopEntryPlaces& places) {
+  return fs::path(places.dataHome) / "applications" / kEntryName;
+}
+fs::path autostartEntryPath(const DesktopEntryPlaces& places) {
+  return fs::path(places.configHome) / "autostart" / kEntryName;
+}
+
+// The icon files of the bundle, each with where it goes below a data home.
+std::vector<std::pair<fs::path, fs::path>> iconFiles(const DesktopEntryPlaces& places) {
+  std::vector<std::pair<fs::path, fs::path>> files;
+  const fs::path bundleIcons = fs::path(places.bundle) / "share/icons/hicolor";
+  const fs::path userIcons = fs::path(places.dataHome) / "icons/hicolor";
+  for (const int size : kIconSizes) {
+    const std::string folder = std::to_string(size) + "x" + std::to_string(size) + "/apps";
+    files.emplace_back(bundleIcons / folder / "zolven.png", userIcons / folder / "zolven.png");
+  }
+  files.emplace_back(bundleIcons / "scalable/apps/zolven.svg",
+                     userIcons / "scalable/apps/zolven.svg");
+  return files;
+}
+
+std::optional<std::string> readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Folders the base directory specification has us create are private to the user.
+bool makeFolders(const fs::path& folder, std::string& error) {
+  std::error_code code;
+  if (fs::is_directory(folder, code)) return true;
+  std::vector<fs::path> missing;
+  for (fs::path at = folder; !at.empty() && !fs::exists(at, code); at = at.parent_path()) {
+    missing.push_back(at);
+    if (at == at.parent_path()) break;
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!fs::create_directory(*it, code) && code) {
+      error = "cannot create " + it->string() + ": " + code.message();
+      return false;
+    }
+    fs::permissions(*it, fs::perms::owner_all, code);
+  }
+  return true;
+}
+
+// Replaces `path` with `text` in one step: a reader sees the old entry or the new one.
+bool writeAtomically(const fs::path& path, const std::string& text, std::string& error) {
+  if (!makeFolders(path.parent_path(), error)) return false;
+  const fs::path temporary = path.string() + ".new-" + std::to_string(::getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) {
+      error = "cannot write " + temporary.string();
+      std::error_code ignored;
+      fs::remove(temporary, ignored);
+      return false;
+    }
+  }
+  std::error_code code;
+  fs::permissions(temporary,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                      fs::perms::others_read,
+                  code);
+  fs::rename(temporary, path, code);
+  if (code) {
+    error = "cannot write " + path.string() + ": " + code.message();
+    fs::remove(temporary, code);
+    return false;
+  }
+  return true;
+}
+
+// Whose entry stands at a path.
+enum class Owner { None, ThisBundle, Missing, Other };
+struct EntryOwner {
+  Owner owner = Owner::None;
+  std::string program;  // what the entry runs; empty when that cannot be read
+};
+
+EntryOwner ownerOf(const fs::path& entry, const std::string& launcher) {
+  std::error_code code;
+  if (!fs::exists(fs::symlink_status(entry, code))) return {};
+  const std::optional<std::string> text = readText(entry);
+  const std::optional<std::string> program = text ? entryProgram(*text) : std::nullopt;
+  if (!program) return {.owner = Owner::Other};
+  if (*program == launcher) return {.owner = Owner::ThisBundle, .program = *program};
+  const fs::path target(*program);
+  if (target.is_absolute()) {
+    if (!fs::exists(target, code)) return {.owner = Owner::Missing, .program = *program};
+    if (fs::equivalent(target, launcher, code))
+      return {.owner = Owner::ThisBundle, .program = *program};
+  }
+  return {.owner = Owner::Other, .program = *program};
+}
+
+std::string otherEntryText(const fs::path& entry, const EntryOwner& found) {
+  return found.program.empty()
+             ? entry.string() + " is not an entry of a ZOLVEN bundle"
+             : entry.string() + " starts another ZOLVEN bundle (" + found.program + ")";
+}
+
+EntryOutcome failed(std::string message) { return {.succeeded = false, .message = message}; }
+
+// Writes `text` as the entry at `entry` unless an entry of another bundle stands there.
+EntryOutcome installEntry(const DesktopEntryPlaces& places, const fs::path& entry,
+                          const std::string& text, ExistingEntry existing) {
+  const EntryOwner found = ownerOf(entry, launcherOf(places));
+  if (found.owner == Owner::Other && existing == ExistingEntry::KeepForeign)
+    return failed(otherEntryText(entry, found) + "; left as it is (--force replaces it)");
+  std::string error;
+  if (!writeAtomically(entry, text, error)) return failed(error);
+  std::string note;
+  if (found.owner == Owner::Missing)
+    note = "Replaced an entry for " + found.program + ", which no longer exists.\n";
+  if (found.owner == Owner::Other) note = "Replaced: " + otherEntryText(entry, found) + ".\n";
+  return {.succeeded = true, .message = note};
+}
+
+EntryOutcome removeEntry(const DesktopEntryPlaces& places, const fs::path& entry, bool& removed) {
+  removed = false;
+  const EntryOwner found = ownerOf(entry, launcherOf(places));
+  if (found.owner == Owner::None) return {.succeeded = true};
+  if (found.owner != Owner::ThisBundle)
+    return failed(otherEntryText(entry, found) + ", not this one (" + launcherOf(places) +
+                  "); left as it is");
+  std::error_code code;
+  if (!fs::remove(entry, code) && code)
+    return failed("cannot remove " + entry.string() + ": " + code.message());
+  removed = true;
+  return {.succeeded = true};
+}
+
+std::string environmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// An XDG base directory from its variable; a relative value is invalid and ignored.
+std::string baseDirectory(const char* variable, const std::string& home, const char* fallback) {
+  const std::string value = environmentValue(variable);
+  if (!value.empty() && value.front() == '/') return value;
+  return home + "/" + fallback;
+}
+
+}  // namespace
+
+std::string execArgument(const std::string& argument) {
+  std::string quoted = "\"";
+  for (const char c : argument) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  quoted += '"';
+  // The value is a string first: its backslashes and control characters are escaped again.
+  std::string value;
+  for (const char c : quoted) {
+    switch (c) {
+      case '\\':
+        value += "\\\\";
+        break;
+      case '\n':
+        value += "\\n";
+        break;
+      case '\t':
+        value += "\\t";
+        break;
+      case '\r':
+        value += "\\r";
+        break;
+      default:
+        value += c;
+    }
+  }
+  return value;
+}
+
+std::optional<std::vector<std::string>> execArguments(const std::string& value) {
+  // The string's own escapes first.
+  std::string text;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\' || i + 1 == value.size()) {
+      text += value[i];
+      continue;
+    }
+    const char next = value[++i];
+    switch (next) {
+      case 's':
+        text += ' ';
+        break;
+      case 'n':
+        text += '\n';
+        break;
+      case 't':
+        text += '\t';
+        break;
+      case 'r':
+        text += '\r';
+        break;
+      case '\\':
+        text += '\\';
+        break;
+      default:
+        text += '\\';
+        text += next;
+    }
+  }
+  // Then the arguments: separated by spaces, a quoted one with its own four escapes.
+  std::vector<std::string> arguments;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    std::string argument;
+    if (text[i] == '"') {
+      for (++i;; ++i) {
+        if (i == text.size()) return std::nullopt;  // no closing quote
+        if (text[i] == '"') break;
+        if (text[i] == '\\' && i + 1 < text.size()) {
+          const char next = text[i + 1];
+          if (next == '"' || next == '`' || next == '$' || next == '\\') ++i;
+        }
+        argument += text[i];
+      }
+      ++i;
+      if (i < text.size() && text[i] != ' ') return std::nullopt;
+    } else {
+      for (; i < text.size() && text[i] != ' '; ++i) {
+        if (text[i] == '"' || text[i] == '\\' || text[i] == '`' || text[i] == '$')
+          return std::nullopt;  // reserved outside quotes
+        argument += text[i];
+      }
+    }
+    arguments.push_back(std::move(argument));
+  }
+  return arguments;
+}
+
+std::optional<std::string> entryProgram(const std::string& entryText) {
+  std::istringstream lines(entryText);
+  bool inMainGroup = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.front() == '[') {
+      inMainGroup = line == "[Desktop Entry]";
+      continue;
+    }
+    if (!inMainGroup || line.rfind("Exec", 0) != 0) continue;
+    const size_t equals = line.find_first_not_of(' ', 4);
+    if (equals == std::string::npos || line[equals] != '=') continue;  // ExecSomething=
+    const size_t start = line.find_first_not_of(' ', equals + 1);
+    const std::optional<std::vector<std::string>> arguments =
+        execArguments(start == std::string::npos ? "" : line.substr(start));
+    if (!arguments) return std::nullopt;
+    auto argument = arguments->begin();
+    if (argument != arguments->end() && (*argument == "env" || argument->ends_with("/env"))) {
+      ++argument;
+      while (argument != arguments->end() && argument->find('=') != std::string::npos) ++argument;
+    }
+    if (argument == arguments->end() || argument->empty()) return std::nullopt;
+    return *argument;
+  }
+  return std::nullopt;
+}
+
+EntryOutcome installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry existing) {
+  const fs::path templatePath = fs::path(places.bundle) / "share/zolven/zolven.desktop.in";
+  const std::optional<std::string> entryTemplate = readText(templatePath);
+  if (!entryTemplate)
+    return failed("no " + templatePath.string() +
+                  ": this launcher is not in a bundle made by scripts/bundle");
+  std::string text = *entryTemplate;
+  const std::string exec = execArgument(launcherOf(places));
+  for (size_t at = text.find("@EXEC@"); at != std::string::npos;
+       at = text.find("@EXEC@", at + exec.size()))
+    text.replace(at, 6, exec);
+
+  EntryOutcome outcome = installEntry(places, menuEntryPath(places), text, existing);
+  if (!outcome.succeeded) return outcome;
+  for (const auto& [from, to] : iconFiles(places)) {
+    std::error_code code;
+    if (!fs::exists(from, code)) continue;
+    std::string error;
+    if (!makeFolders(to.parent_path(), error)) return failed(error);
+    if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, code))
+      return failed("cannot copy the icon " + to.string() + ": " + code.message());
+  }
+  outcome.message +=
+      "Installed the ZOLVEN desktop entry for " + places.bundle + " in " + places.dataHome + "\n";
+  return outcome;
+}
+
+EntryOutcome removeDesktopEntry(const DesktopEntryPlaces& places) {
+  bool removed = false;
+  EntryOutcome outcome = removeEntry(places, menuEntryPath(places), removed);
+  if (!outcome.succeeded) return outcome;
+  // The icons carry only this name; with no entry left they serve nobody.
+  for (const auto& [from, to] : iconFiles(places)) {
+    std::error_code code;
+    fs::remove(to, code);
+  }
+  outcome.message = removed ? "Removed the ZOLVEN desktop entry from " + places.dataHome + "\n"
+                            : "No ZOLVEN desktop entry in " + places.dataHome + "\n";
+  return outcome;
+}
+
+EntryOutcome installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing) {
+  // Started at login, the app comes up in the tray without a browser tab; opening it
+  // later shows the page, as a reopen always does.
+  const std::string text =
+      "[Desktop Entry]\n"
+      "Type=Application\n"
+      "Version=1.4\n"
+      "Name=ZOLVEN\n"
+      "Comment=Starts ZOLVEN in the background at login\n"
+      "Exec=env ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1 " +
+      execArgument(launcherOf(places)) +
+      "\n"
+      "Icon=zolven\n"
+      "Terminal=false\n"
+      "X-GNOME-Autostart-enabled=true\n";
+  EntryOutcome outcome = installEntry(places, autostartEntryPath(places), text, existing);
+  if (outcome.succeeded)
+    outcome.message += "ZOLVEN (" + places.bundle +
+                       ") starts at login: " + autostartEntryPath(places).string() + "\n";
+  return outcome;
+}
+
+EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places) {
+  bool removed = false;
+  EntryOutcome outcome = removeEntry(places, autostartEntryPath(places), removed);
+  if (outcome.succeeded)
+    outcome.message =
+        removed ? "ZOLVEN no longer starts at login.\n" : "ZOLVEN was not set to start at login.\n";
+  return outcome;
+}
+
+std::optional<DesktopEntryPlaces> currentDesktopEntryPlaces(std::string& error) {
+  const std::optional<std::string> executable = platform::executablePath();
+  if (!executable) {
+    error = "cannot tell where this launcher is";
+    return std::nullopt;
+  }
+  std::string home = environmentValue("HOME");
+  if (home.empty()) {
+    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
+      home = user->pw_dir;
+  }
+  if (home.empty() || home.front() != '/') {
+    error = "cannot tell the home folder (HOME is not set)";
+    return std::nullopt;
+  }
+  return DesktopEntryPlaces{
+      .bundle = executable->substr(0, executable->find_last_of('/')),
+      .dataHome = baseDirectory("XDG_DATA_HOME", home, ".local/share"),
+      .configHome = baseDirectory("XDG_CONFIG_HOME", home, ".config"),
+  };
+}
+
+int runDesktopEntryCommand(const CommandLine& commandLine) {
+  std::string error;
+  const std::optional<DesktopEntryPlaces> places = currentDesktopEntryPlaces(error);
+  if (!places) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", error.c_str());
+    return 1;
+  }
+  const ExistingEntry existing =
+      commandLine.force ? ExistingEntry::ReplaceForeign : ExistingEntry::KeepForeign;
+  EntryOutcome outcome;
+  switch (commandLine.command) {
+    case Command::InstallDesktopEntry:
+      outcome = installDesktopEntry(*places, existing);
+      break;
+    case Command::RemoveDesktopEntry:
+      outcome = removeDesktopEntry(*places);
+      break;
+    case Command::AutostartOn:
+      outcome = installAutostartEntry(*places, existing);
+      break;
+    case Command::AutostartOff:
+      outcome = removeAutostartEntry(*places);
+      break;
+    default:
+      return 2;
+  }
+  if (outcome.succeeded) {
+    std::fputs(outcome.message.c_str(), stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "zolven-launcher: %s\n", outcome.message.c_str());
+  return 1;
+}
