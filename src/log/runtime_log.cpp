@@ -1,0 +1,114 @@
+#include "log/runtime_log.h"
+
+#include <limits.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "log/event_record.h"
+#include "log/log_file.h"
+#include "log/log_location.h"
+
+namespace eventlog {
+namespace {
+
+// How long the runtime's output waits for its run's header before it goes on without:
+// only a launcher that never writes the header would use it up.
+constexpr std::chrono::seconds kHeaderWait{5};
+
+std::string launcherLine(std::string_view text) {
+  std::string line = "[launcher] ";
+  line += formatTimestamp(std::chrono::system_clock::now());
+  line += ' ';
+  line += text;
+  // A note is one line, whatever it quotes.
+  for (char& c : line)
+    if (c == '\n' || c == '\r') c = ' ';
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+RuntimeLog::RuntimeLog(Options options) : options_(std::move(options)) {}
+
+void RuntimeLog::write(const std::string& lines) {
+  // A failed append loses these lines only: the log never reports its own failures.
+  appendLine(options_.file, lines, {.rotateAt = kRuntimeLogLimit});
+}
+
+void RuntimeLog::beginRun(std::string_view header) {
+  {
+    std::lock_guard lock(mutex_);
+    write(launcherLine(header));
+    begun_ = true;
+  }
+  headerWritten_.notify_all();
+}
+
+void RuntimeLog::note(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  write(launcherLine(text));
+}
+
+void RuntimeLog::appendOutput(std::string_view chunk) {
+  // First, and outside the lock: a person at a terminal sees the runtime's words as soon
+  // as it wrote them, whole lines or not.
+  if (options_.passOn >= 0 && !chunk.empty()) writeWithoutWaiting(options_.passOn, chunk);
+
+  std::unique_lock lock(mutex_);
+  if (!begun_) headerWritten_.wait_for(lock, kHeaderWait, [this] { return begun_; });
+  if (chunk.empty()) {
+    if (!pending_.empty()) write(pending_ + '\n');
+    pending_.clear();
+    return;
+  }
+  // The whole lines of the chunk go out in one append; the unfinished last one waits for
+  // its end (or for the bound, which splits it).
+  std::string lines;
+  while (!chunk.empty()) {
+    const size_t feed = chunk.find('\n');
+    const size_t room = kMaxLine - pending_.size();
+    if (feed == std::string_view::npos && chunk.size() < room) {
+      pending_.append(chunk);
+      break;
+    }
+    const size_t take = feed == std::string_view::npos || feed >= room ? room : feed + 1;
+    if (pending_.empty()) {
+      lines.append(chunk.substr(0, take));
+    } else {
+      lines.append(pending_);
+      lines.append(chunk.substr(0, take));
+      pending_.clear();
+    }
+    if (lines.back() != '\n') lines += '\n';
+    chunk.remove_prefix(take);
+  }
+  if (!lines.empty()) write(lines);
+}
+
+size_t writeWithoutWaiting(int fd, std::string_view data) {
+  size_t written = 0;
+  while (written < data.size()) {
+    pollfd ready{.fd = fd, .events = POLLOUT, .revents = 0};
+    int n;
+    do {
+      n = ::poll(&ready, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1 || (ready.revents & POLLOUT) == 0) break;
+    // Room for PIPE_BUF bytes is what a writable pipe promises: no more, or the write
+    // could wait for the rest.
+    const size_t size = std::min<size_t>(data.size() - written, PIPE_BUF);
+    ssize_t done;
+    do {
+      done = ::write(fd, data.data() + written, size);
+    } while (done < 0 && errno == EINTR);
+    if (done <= 0) break;  // closed (EPIPE), or anything else: the rest is dropped
+    written += static_cast<size_t>(done);
+  }
+  return written;
+}
+
+}  // namespace eventlog
