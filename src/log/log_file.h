@@ -21,7 +21,8 @@ enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
 // half stays one unreadable line and no later line is glued onto it.
 //
 // With `rotateAt` set, a line that would take a non-empty file past that many bytes first
-// renames the file to "<file>.1" (replacing an older one) and starts a new file. Several
+// renames the file to "<file>.1" (replacing an older one) and starts a new file (another
+// process appending at that moment may take it past the limit by its line). Several
 // processes may append and rotate at once: one rotation at a time (a lock on the folder,
 // taken only to rotate), and a line that went to a file removed meanwhile by two quick
 // rotations is written again to the current one, so no line is lost or split.

@@ -215,7 +215,8 @@ TEST(Rotation, TwoProcessesAppendingAtOnceLoseNoLine) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
   const std::string all = readFile(file + ".1") + readFile(file);
-  EXPECT_LE(std::filesystem::file_size(file + ".1"), static_cast<uintmax_t>(kLimit));
+  // The limit holds up to the lines the other process appended while this one rotated.
+  EXPECT_LE(std::filesystem::file_size(file + ".1"), static_cast<uintmax_t>(kLimit) + 2 * 68);
   std::set<std::string> seen;
   std::istringstream lines(all);
   for (std::string line; std::getline(lines, line);) {

@@ -1,7 +1,9 @@
 #include "log/runtime_log.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +34,49 @@ std::string launcherLine(std::string_view text) {
 
 }  // namespace
 
-RuntimeLog::RuntimeLog(Options options) : options_(std::move(options)) {}
+RuntimeLog::RuntimeLog(Options options) : options_(std::move(options)) {
+  struct stat info {};
+  if (options_.passOn < 0 || ::fstat(options_.passOn, &info) != 0) return;
+  passOnFd_ = options_.passOn;
+  if (S_ISREG(info.st_mode)) {
+    passOnMode_ = PassOn::Direct;
+    return;
+  }
+  const std::string path = "/proc/self/fd/" + std::to_string(options_.passOn);
+  const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (own >= 0) {
+    passOnMode_ = PassOn::OwnDescriptor;
+    passOnFd_ = own;
+    return;
+  }
+  // A pipe whose reader has gone (ENXIO) takes nothing either way; a socket cannot be
+  // opened so, and is polled.
+  passOnMode_ = errno == ENXIO && S_ISFIFO(info.st_mode) ? PassOn::Nowhere : PassOn::Polled;
+}
+
+RuntimeLog::~RuntimeLog() {
+  if (passOnMode_ == PassOn::OwnDescriptor) ::close(passOnFd_);
+}
+
+void RuntimeLog::passOn(std::string_view chunk) {
+  switch (passOnMode_) {
+    case PassOn::Nowhere:
+      return;
+    case PassOn::Polled:
+      writeWithoutWaiting(passOnFd_, chunk);
+      return;
+    case PassOn::Direct:
+    case PassOn::OwnDescriptor:
+      // Until the descriptor takes no more now (EAGAIN) or at all (EPIPE, ENOSPC, ...).
+      while (!chunk.empty()) {
+        const ssize_t n = ::write(passOnFd_, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        chunk.remove_prefix(static_cast<size_t>(n));
+      }
+      return;
+  }
+}
 
 void RuntimeLog::write(const std::string& lines) {
   // A failed append loses these lines only: the log never reports its own failures.
@@ -56,7 +100,7 @@ void RuntimeLog::note(std::string_view text) {
 void RuntimeLog::appendOutput(std::string_view chunk) {
   // First, and outside the lock: a person at a terminal sees the runtime's words as soon
   // as it wrote them, whole lines or not.
-  if (options_.passOn >= 0 && !chunk.empty()) writeWithoutWaiting(options_.passOn, chunk);
+  if (!chunk.empty()) passOn(chunk);
 
   std::unique_lock lock(mutex_);
   if (!begun_) headerWritten_.wait_for(lock, kHeaderWait, [this] { return begun_; });

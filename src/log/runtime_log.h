@@ -16,8 +16,9 @@ namespace eventlog {
 // runtime's), and the file rotates at kRuntimeLogLimit.
 //
 // The runtime's output is also passed on to `passOn` (the launcher's standard error), as
-// much as it takes at once: a descriptor that is full, closed or slow loses what does not
-// fit, and its flags are never changed, so the runtime never waits for it.
+// much as it takes at once: a pipe or terminal that is full, closed or slow loses what does
+// not fit, and the descriptor's flags are never changed (they are shared with whoever gave
+// it to us), so the runtime never waits for it. A regular file takes everything.
 //
 // Callable from any thread: the runtime's output arrives on the task's thread, notes on
 // the main thread and the quit's.
@@ -28,6 +29,9 @@ class RuntimeLog {
     int passOn = -1;   // where the runtime's output is passed on; -1 for nowhere
   };
   explicit RuntimeLog(Options options);
+  ~RuntimeLog();
+  RuntimeLog(const RuntimeLog&) = delete;
+  RuntimeLog& operator=(const RuntimeLog&) = delete;
 
   // Writes the header of a run. The runtime's output that comes before it waits for it
   // (briefly: the header follows the launch at once), so a run's lines follow its header.
@@ -43,6 +47,15 @@ class RuntimeLog {
 
  private:
   void write(const std::string& lines);  // with the mutex held
+  void passOn(std::string_view chunk);
+
+  // How the runtime's output reaches `passOn`: a regular file directly; anything else
+  // through a descriptor of our own on the same pipe or terminal, opened non-blocking (a
+  // new open file description, so the inherited one keeps its flags), or, when that
+  // cannot be opened, with writeWithoutWaiting().
+  enum class PassOn { Nowhere, Direct, OwnDescriptor, Polled };
+  PassOn passOnMode_ = PassOn::Nowhere;
+  int passOnFd_ = -1;
 
   const Options options_;
   std::mutex mutex_;
