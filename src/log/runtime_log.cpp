@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,10 @@ RuntimeLog::RuntimeLog(Options options) : options_(std::move(options)) {
     passOnMode_ = PassOn::Direct;
     return;
   }
+  if (S_ISSOCK(info.st_mode)) {
+    passOnMode_ = PassOn::Socket;
+    return;
+  }
   const std::string path = "/proc/self/fd/" + std::to_string(options_.passOn);
   const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (own >= 0) {
@@ -49,8 +54,7 @@ RuntimeLog::RuntimeLog(Options options) : options_(std::move(options)) {
     passOnFd_ = own;
     return;
   }
-  // A pipe whose reader has gone (ENXIO) takes nothing either way; a socket cannot be
-  // opened so, and is polled.
+  // A pipe whose reader has gone (ENXIO) takes nothing either way.
   passOnMode_ = errno == ENXIO && S_ISFIFO(info.st_mode) ? PassOn::Nowhere : PassOn::Polled;
 }
 
@@ -64,6 +68,15 @@ void RuntimeLog::passOn(std::string_view chunk) {
       return;
     case PassOn::Polled:
       writeWithoutWaiting(passOnFd_, chunk);
+      return;
+    case PassOn::Socket:
+      while (!chunk.empty()) {
+        const ssize_t n =
+            ::send(passOnFd_, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        chunk.remove_prefix(static_cast<size_t>(n));
+      }
       return;
     case PassOn::Direct:
     case PassOn::OwnDescriptor:

@@ -51,9 +51,10 @@ class RuntimeLog {
 
   // How the runtime's output reaches `passOn`: a regular file directly; anything else
   // through a descriptor of our own on the same pipe or terminal, opened non-blocking (a
-  // new open file description, so the inherited one keeps its flags), or, when that
-  // cannot be opened, with writeWithoutWaiting().
-  enum class PassOn { Nowhere, Direct, OwnDescriptor, Polled };
+  // new open file description, so the inherited one keeps its flags); a socket (the
+  // journal's, under systemd) with non-blocking sends; anything else that cannot be
+  // opened so with writeWithoutWaiting().
+  enum class PassOn { Nowhere, Direct, OwnDescriptor, Socket, Polled };
   PassOn passOnMode_ = PassOn::Nowhere;
   int passOnFd_ = -1;
 

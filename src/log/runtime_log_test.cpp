@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -151,6 +152,27 @@ TEST(RuntimeLog, PassesOnWithoutWaitingAndKeepsEverything) {
     }
     ::close(fds[1]);
   }
+}
+
+// A socket (the journal's stream, under systemd) is sent to without waiting.
+TEST(RuntimeLog, PassesOnToASocketWithoutWaiting) {
+  TempDir dir;
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const int flags = ::fcntl(fds[1], F_GETFL);
+  RuntimeLog log({.file = dir.str("runtime.log"), .passOn = fds[1]});
+  log.beginRun("header");
+  const std::string chunk(64000, 's');
+  for (int i = 0; i < 40; ++i) log.appendOutput(chunk);  // 2.56 MB, more than it buffers
+  log.appendOutput({});
+  EXPECT_EQ(::fcntl(fds[1], F_GETFL), flags);
+  int held = 0;
+  ASSERT_EQ(::ioctl(fds[0], FIONREAD, &held), 0);
+  EXPECT_GT(held, 0);
+  const std::string text = readFile(dir.str("runtime.log"));
+  EXPECT_EQ(text.substr(text.find('\n') + 1).size(), 40u * chunk.size() + 40u);  // split lines
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 TEST(WriteWithoutWaiting, WritesWhatFitsAndReturns) {
