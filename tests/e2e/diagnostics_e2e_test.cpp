@@ -228,3 +228,195 @@ while :; do sleep 1; done
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+// The runtime log that --help names for `bundle` in `environment`.
+std::string namedRuntimeLog(const LauncherBundle& bundle,
+                            const std::map<std::string, std::optional<std::string>>& environment) {
+  Process help({bundle.executable(), "--help"}, bundle.environment(environment),
+               bundle.dir().str("help"), bundle.dir().str("help-stderr"));
+  EXPECT_EQ(help.waitExit(), 0);
+  const std::string out = readFile(bundle.dir().str("help"));
+  const std::string marker = "  runtime log   ";
+  const size_t at = out.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t start = at + marker.size();
+  return out.substr(start, out.find(' ', start) - start);
+}
+
+struct HelpCase {
+  const char* name;
+  std::map<std::string, std::optional<std::string>> environment;
+  std::string folder;  // below the home when relative to it, "@cwd/..." below the working one
+};
+
+void PrintTo(const HelpCase& c, std::ostream* os) { *os << c.name; }
+
+class HelpShowsTheLogs : public testing::TestWithParam<HelpCase> {};
+
+TEST_P(HelpShowsTheLogs, AsTheRulesPickThem) {
+  LauncherBundle bundle;
+  auto environment = GetParam().environment;
+  environment.emplace("ZOLVEN_LOG_ROOT", std::nullopt);
+  Process help({bundle.executable(), "--help"}, bundle.environment(environment),
+               bundle.dir().str("stdout"), bundle.dir().str("stderr"));
+  EXPECT_EQ(help.waitExit(), 0);
+  std::string folder = GetParam().folder;
+  if (folder.starts_with("@cwd"))
+    folder = std::filesystem::current_path().string() + folder.substr(4);
+  else if (!folder.starts_with("/"))
+    folder = bundle.dir().str("home/" + folder);
+  const std::string out = bundle.launcherStdout();
+  EXPECT_TRUE(out.starts_with("Usage: zolven-launcher")) << out;
+  EXPECT_NE(out.find("  folder        " + folder + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  launcher log  " + folder + "/launcher.log\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  runtime log   " + folder + "/runtime-"), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(folder + "/launcher.log")) << "--help made a log";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HelpShowsTheLogs,
+    testing::Values(HelpCase{"Defaults", {}, ".local/state/Keldrovan/ZOLVEN"},
+                    HelpCase{"XdgStateHome",
+                             {{"XDG_STATE_HOME", "/nonexistent/state"}},
+                             "/nonexistent/state/Keldrovan/ZOLVEN"},
+                    HelpCase{"RelativeXdgStateHomeIsIgnored",
+                             {{"XDG_STATE_HOME", "state"}},
+                             ".local/state/Keldrovan/ZOLVEN"},
+                    HelpCase{"LogRootWinsOverXdg",
+                             {{"ZOLVEN_LOG_ROOT", "/nonexistent/logs"}, {"XDG_STATE_HOME", "/x"}},
+                             "/nonexistent/logs"},
+                    HelpCase{"RelativeLogRoot", {{"ZOLVEN_LOG_ROOT", "rel/logs"}}, "@cwd/rel/logs"},
+                    HelpCase{"EmptyLogRoot", {{"ZOLVEN_LOG_ROOT", ""}}, "@cwd"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The runtime log that --help names is the one a run of the bundle writes.
+TEST(HelpShowsTheLogs, TheRuntimeLogNamedIsTheOneARunWrites) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", "#!/bin/sh\necho 'bad config' >&2\nexit 1\n");
+  const std::string named = namedRuntimeLog(bundle, {});
+  ASSERT_TRUE(named.starts_with(bundle.dir().str("logs/runtime-"))) << named;
+  auto launcher = bundle.start();
+  EXPECT_EQ(launcher->waitExit(), 1);
+  EXPECT_NE(readFile(named).find("\nbad config\n"), std::string::npos) << named;
+}
+
+// Two launchers of different bundles append to one log folder at once, each past the
+// event log's limit: every record of both is whole and present across launcher.log and
+// its ".1", and each bundle's runtime log holds its own lines only.
+TEST(BoundedLogs, TwoBundlesShareTheFolder) {
+  LauncherBundle first;
+  LauncherBundle second;
+  const std::string logs = first.dir().str("logs");
+  // 3600 ready lines a run: 7200 records of about 95 bytes, so the two fill more than
+  // the 1 MiB of launcher.log and less than twice that.
+  const auto node = [](const std::string& name) {
+    return "#!/bin/sh\necho $$ > \"$ZOLVEN_TEST_RECORD/pid\"\ni=0\nwhile [ $i -lt 3600 ]; do\n"
+           "  printf 'http://127.0.0.1:1/" +
+           name + "/%d\\n' $i\n  echo \"" + name +
+           " $i\" >&2\n  i=$((i+1))\ndone\nexec sleep 1000\n";
+  };
+  first.addRuntime("runtime");
+  first.addNode("runtime", node("first"));
+  second.addRuntime("runtime");
+  second.addNode("runtime", node("second"));
+  auto a = first.start({{"ZOLVEN_LOG_ROOT", logs}});
+  auto b = second.start({{"ZOLVEN_LOG_ROOT", logs}});
+
+  // The older file first: read the other way round, a rotation in between would show one
+  // file twice.
+  const auto all = [&] {
+    std::string text = readFile(logs + "/launcher.log.1");
+    text += readFile(logs + "/launcher.log");
+    return text;
+  };
+  const auto count = [&](const std::string& text, const std::string& what) {
+    long n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  };
+  // Each launcher's last record: all of its records are in by then.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        const std::string text = all();
+        return count(text, "first\\/3599\"}") == 2 && count(text, "second\\/3599\"}") == 2;
+      },
+      120s));
+  EXPECT_TRUE(std::filesystem::exists(logs + "/launcher.log.1")) << "no rotation";
+  EXPECT_LE(std::filesystem::file_size(logs + "/launcher.log"), 1024u * 1024u + 1024u);
+  std::map<std::string, std::set<int>> ready;
+  std::istringstream lines(all());
+  for (std::string line; std::getline(lines, line);) {
+    // An empty line is the torn-line guard of one launcher taking the other's write, still
+    // under way, for a torn one: no record is lost or split by it.
+    if (line.empty()) continue;
+    const auto record = nlohmann::json::parse(line);  // throws on a torn line
+    if (record["event"] != "runtime.ready") continue;
+    const std::string url = record["url"];
+    const std::string rest = url.substr(std::string("http://127.0.0.1:1/").size());
+    ready[rest.substr(0, rest.find('/'))].insert(std::stoi(rest.substr(rest.find('/') + 1)));
+  }
+  EXPECT_EQ(ready["first"].size(), 3600u);
+  EXPECT_EQ(ready["second"].size(), 3600u);
+
+  for (const auto* bundle : {&first, &second}) {
+    const std::string own = bundle == &first ? "first " : "second ";
+    const std::string other = bundle == &first ? "second " : "first ";
+    const std::string file = namedRuntimeLog(*bundle, {{"ZOLVEN_LOG_ROOT", logs}});
+    ASSERT_TRUE(file.starts_with(logs + "/runtime-")) << file;
+    ASSERT_TRUE(waitFor([&] { return count(readFile(file), own) >= 3600; }));
+    EXPECT_EQ(count(readFile(file), other), 0);
+  }
+  quitAndExpectCleanEnd(first, *a);
+  quitAndExpectCleanEnd(second, *b);
+}
+
+}  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+// Over SSH a person who lost the URL starts the bundle again: the later start prints the
+// running launcher's ready URL, and nothing before the runtime is ready.
+TEST(HeadlessReopen, PrintsTheURLOnceReadyAndNothingBefore) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+while [ ! -e "$ZOLVEN_TEST_RECORD/go" ]; do sleep 0.05; done
+printf 'http://127.0.0.1:4001/first\nhttp://127.0.0.1:4002/latest\n'
+exec sleep 1000
+)");
+  auto launcher = bundle.start();
+  ASSERT_TRUE(waitFor([&] { return bundle.childStarted() && bundle.hasEvent("runtime.started"); }));
+
+  EXPECT_EQ(bundle.start({}, "-early")->waitExit(), 0);
+  EXPECT_EQ(bundle.launcherStdout("-early"), "");
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.skipped"); }));
+
+  writeFile(bundle.record("go"), "");
+  ASSERT_TRUE(waitFor([&] {
+    const auto events = bundle.events();
+    return std::count(events.begin(), events.end(), "browser.open.suppressed") == 2;
+  }));
+  const auto recordsBefore = bundle.records().size();
+  EXPECT_EQ(bundle.start({}, "-late")->waitExit(), 0);
+  EXPECT_EQ(bundle.launcherStdout("-late"), "http://127.0.0.1:4002/latest\n");
+  // The running launcher's records are as for any reopen; the later start writes none.
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.requested"); }));
+  const auto records = bundle.records();
+  ASSERT_GE(records.size(), recordsBefore + 1);
+  EXPECT_EQ(records[recordsBefore]["event"], "launcher.reopened");
+  // With a display, the later start leaves the page to the browser and prints nothing.
+  EXPECT_EQ(bundle.start({{"DISPLAY", ":4242"}}, "-display")->waitExit(), 0);
+  EXPECT_EQ(bundle.launcherStdout("-display"), "");
+  quitAndExpectCleanEnd(bundle, *launcher);
+}
+
+}  // namespace
