@@ -158,6 +158,13 @@ AppendResult appendLine(const std::string& file, std::string_view line,
     fd = rotate(file, fd, info, line.size(), options.rotateAt, failure);
     if (fd < 0) return failure;
   }
+  // A file with no name left was rotated away twice since the open (another process
+  // wrote two full logs meanwhile): the line would be lost with it. Told by the fstat
+  // already made, so a record costs no more; the moment between it and the write is left.
+  if (options.rotateAt > 0 && info.st_nlink == 0) {
+    ::close(fd);
+    return appendLine(file, line, options);
+  }
 
   // A record that follows a torn one starts a line of its own: the torn half stays one
   // unreadable line, and this record stays whole.
@@ -176,12 +183,7 @@ AppendResult appendLine(const std::string& file, std::string_view line,
   do {
     written = ::writev(fd, first, count);
   } while (written < 0 && errno == EINTR);
-  // A file that has no name left was rotated away twice since the open: the line is
-  // lost with it unless written again.
-  struct stat after {};
-  const bool removed = options.rotateAt > 0 && ::fstat(fd, &after) == 0 && after.st_nlink == 0;
   ::close(fd);  // a failing close may still have written the line; nothing to undo
-  if (removed) return appendLine(file, line, options);
   if (written != static_cast<ssize_t>(total)) return AppendResult::WriteFailed;
   // Right unless another process appended meanwhile; then the sizes differ next time.
   std::lock_guard lock(lastEndMutex);

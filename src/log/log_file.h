@@ -24,8 +24,9 @@ enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
 // renames the file to "<file>.1" (replacing an older one) and starts a new file (another
 // process appending at that moment may take it past the limit by its line). Several
 // processes may append and rotate at once: one rotation at a time (a lock on the folder,
-// taken only to rotate), and a line that went to a file removed meanwhile by two quick
-// rotations is written again to the current one, so no line is lost or split.
+// taken only to rotate), and a file that two quick rotations removed after its open (its
+// link count, from the fstat every append makes, is 0) is left for the current one, so
+// no line is lost or split.
 struct AppendOptions {
   off_t rotateAt = 0;  // 0: the file grows without bound
 };

@@ -361,6 +361,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       const int errorFlags = ::fcntl(errorOutput.read.get(), F_GETFL);
       if (errorFlags < 0 || ::fcntl(errorOutput.read.get(), F_SETFL, errorFlags | O_NONBLOCK) != 0)
         return message(errno);
+      (void)::fcntl(errorOutput.read.get(), F_SETPIPE_SZ, kPipeSize);  // a hint, as for the output
     }
 
     // The supervisor runs the runtime: zolven-supervisor STATUS_FD LAUNCHER_PID MODE

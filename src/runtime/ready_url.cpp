@@ -110,6 +110,12 @@ std::optional<std::string> readyURL(std::string_view line) {
 }
 
 std::optional<std::string> whyNotReady(std::string_view line) {
+  // As mayBeReady(), with either case: every other line is passed over on its first byte.
+  for (const char c : line) {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+    if (c != 'h' && c != 'H' && static_cast<unsigned char>(c) < 0x80) return std::nullopt;
+    break;
+  }
   const auto trimmed = trimUtf8(line);
   if (!trimmed) return std::nullopt;
   std::string start(trimmed->substr(0, 8));
