@@ -7,6 +7,11 @@
 // `cat > /dev/null`. Figures: MB/s, the reader's own CPU seconds per GB, and the
 // launcher's peak resident size during the flood against its idle size.
 //
+// Standard error: a runtime writes 200 MB of the same lines to its standard error, which
+// the launcher keeps in the runtime log (rotating it every 4 MiB) and passes on to its own
+// standard error (/dev/null here); beside it, the writer piped into `cat > file`. Figures:
+// MB/s and the launcher's peak resident size.
+//
 // Ready latency: a runtime prints its URL 200 times, 20 ms apart, noting the monotonic
 // time before each write; the bench notes when each "browser.open.requested" record
 // reaches the log (inotify on the log directory). Figures: median, min and max.
@@ -58,6 +63,54 @@ FloodRun catFlood(const std::string& flood, unsigned long long bytes) {
   const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return {seconds, cpu, usage.ru_maxrss};
+}
+
+// The same flood on the runtime's standard error; the launcher ends after it (the runtime
+// never became ready), having read it all.
+FloodRun launcherErrorFlood(const std::string& launcher, const std::string& flood,
+                            unsigned long long bytes) {
+  TempBundle bundle(launcher, "",
+                    "#!/bin/sh\nexec " + flood + " " + std::to_string(bytes) + " >&2\n");
+  const double start = now();
+  const pid_t pid = bundle.start(true);
+  long peak = 0;
+  for (;;) {
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (info.si_pid == pid) break;
+    peak = std::max(peak, statusField(pid, "VmHWM"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const double seconds = now() - start;
+  const double cpu = ownCpuSeconds(pid);
+  waitpid(pid, nullptr, 0);
+  // What the rotation kept: at most two files of about 4 MiB.
+  unsigned long long kept = 0;
+  for (const auto& entry : fs::directory_iterator(bundle.logDirectory()))
+    if (entry.path().filename().string().starts_with("runtime-")) kept += fs::file_size(entry);
+  if (kept == 0 || kept > 9ULL * 1024 * 1024)
+    std::fprintf(stderr, "runtime log holds %llu bytes\n", kept);
+  return {seconds, cpu, peak};
+}
+
+FloodRun catToFile(const std::string& flood, unsigned long long bytes) {
+  char pattern[] = "/tmp/zolven-bench-cat-XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  const int file = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fds[2];
+  if (file < 0 || pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
+  const double start = now();
+  const pid_t writer = spawn({flood, std::to_string(bytes)}, {}, {.out = fds[1]});
+  const pid_t reader = spawn({"/bin/cat"}, {}, {.in = fds[0], .out = file});
+  close(fds[0]);
+  close(fds[1]);
+  close(file);
+  rusage usage{};
+  wait4(reader, nullptr, 0, &usage);
+  waitpid(writer, nullptr, 0);
+  const double seconds = now() - start;
+  fs::remove_all(dir);
+  return {seconds, 0, usage.ru_maxrss};
 }
 
 bool logHas(const std::string& path, const std::string& event) {
@@ -153,6 +206,17 @@ int main(int argc, char** argv) {
     launcherCpu.push_back(viaLauncher.cpuSeconds / gb);
     peak.push_back(static_cast<double>(viaLauncher.peakKiB) / 1024);
   }
+  const unsigned long long errorBytes = 200000000ULL;
+  std::vector<double> errorRate, catFileRate, errorRatio, errorPeak;
+  for (int i = 0; i < runs; ++i) {
+    const FloodRun viaCat = catToFile(flood, errorBytes);
+    const FloodRun viaLauncher = launcherErrorFlood(launcher, flood, errorBytes);
+    const double mb = static_cast<double>(errorBytes) / 1e6;
+    catFileRate.push_back(mb / viaCat.seconds);
+    errorRate.push_back(mb / viaLauncher.seconds);
+    errorRatio.push_back(viaCat.seconds / viaLauncher.seconds);
+    errorPeak.push_back(static_cast<double>(viaLauncher.peakKiB) / 1024);
+  }
   const double idle = static_cast<double>(idleResidentKiB(launcher, readyChild)) / 1024;
   const std::vector<double> latency = readyLatencies(launcher, readyChild, 200);
 
@@ -165,6 +229,12 @@ int main(int argc, char** argv) {
   row("cat CPU", "s/GB", catCpu);
   row("launcher peak resident during the flood", "MiB", peak);
   std::printf("%-52s %10.2f  MiB\n", "launcher idle resident (ready, headless)", idle);
+  std::printf("Standard error: %.0f MB of 100-byte lines into the runtime log, %d paired runs\n",
+              static_cast<double>(errorBytes) / 1e6, runs);
+  row("launcher keeping the runtime's standard error", "MB/s", errorRate);
+  row("cat > file on the same output", "MB/s", catFileRate);
+  row("launcher rate / cat rate", "", errorRatio);
+  row("launcher peak resident during the flood", "MiB", errorPeak);
   if (latency.empty()) {
     std::printf("ready latency: no browser.open.requested record seen\n");
     return 1;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "log/runtime_log.h"
 #include "platform/services.h"
 #include "runtime/line_framer.h"
 
@@ -57,6 +58,8 @@ class AppDelegate final : public platform::ApplicationDelegate,
   const std::optional<std::string>& readyURL() const { return zolvenURL; }
   bool isTerminating() const { return terminating; }
   std::optional<std::string> logFileLocation();
+  // The runtime log's path, once the launch has made it.
+  std::optional<std::string> runtimeLogLocation() const { return runtimeLogPath; }
 
  private:
   platform::Services platform;
@@ -68,4 +71,10 @@ class AppDelegate final : public platform::ApplicationDelegate,
   bool terminating = false;
   std::mutex logLock;
   std::optional<std::string> launcherLogURL;  // guarded by logLock
+
+  // The runtime's standard error and the launcher's notes on the run, for a person.
+  std::string launcherLogFile();  // the event log's path, resolved as `log` does
+  std::shared_ptr<eventlog::RuntimeLog> runtimeLog;
+  std::optional<std::string> runtimeLogPath;
+  bool notedRejectedURL = false;  // once per run
 };

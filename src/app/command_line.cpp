@@ -64,3 +64,14 @@ std::string usageText() {
          "  --help                   show this text\n"
          "  --version                show the version\n";
 }
+
+std::string logPlacesText(std::string_view launcherLog, std::string_view runtimeLog) {
+  const size_t slash = launcherLog.rfind('/');
+  const std::string_view folder =
+      slash == std::string_view::npos ? "." : launcherLog.substr(0, slash);
+  std::string text = "\nLogs (what went wrong is told there):\n";
+  text += "  folder        " + std::string(folder.empty() ? "/" : folder) + "\n";
+  text += "  launcher log  " + std::string(launcherLog) + "\n";
+  text += "  runtime log   " + std::string(runtimeLog) + " (the app's own error output)\n";
+  return text;
+}

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The launcher's command line, kept to what a desktop needs: no arguments to run, --quit
@@ -30,3 +31,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments);
 
 // The usage text, ending with a line feed.
 std::string usageText();
+
+// Where this start would log, for --help: the folder, the launcher's event log and this
+// bundle's runtime log. Ends with a line feed.
+std::string logPlacesText(std::string_view launcherLog, std::string_view runtimeLog);

@@ -5,6 +5,9 @@
 #include "app/app_delegate.h"
 #include "app/command_line.h"
 #include "app/desktop_entry.h"
+#include "log/log_location.h"
+#include "platform/bundle.h"
+#include "platform/process_info.h"
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
@@ -61,9 +64,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   switch (commandLine.command) {
-    case Command::Help:
-      std::printf("%s", usageText().c_str());
+    case Command::Help: {
+      // The places a run would use, from the same environment and rules.
+      const platform::PosixProcessInfo process;
+      const std::string logFile = eventlog::resolveLogFile(
+          process.environment(), process.homeDirectory(), process.currentDirectory());
+      const std::string runtimeLog = eventlog::runtimeLogFile(
+          logFile, platform::instanceKey(platform::executablePath().value_or("")));
+      std::printf("%s%s", usageText().c_str(), logPlacesText(logFile, runtimeLog).c_str());
       return 0;
+    }
     case Command::Version:
       std::printf("zolven-launcher %s\n", ZOLVEN_VERSION);
       return 0;
@@ -96,7 +106,16 @@ int main(int argc, char** argv) {
                        "once it has\n");
         });
     if (result.outcome == platform::InstanceClaim::Outcome::AnotherRuns) {
-      if (result.handedOver) return 0;  // the running launcher reopens; no trace in the log
+      if (result.handedOver) {
+        // The running launcher reopens; no trace in the log. Without a display nothing
+        // opens here, so the URL it told is printed, as the running one printed it.
+        const char* display = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        const bool headless =
+            (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
+        if (headless && result.url) std::printf("%s\n", result.url->c_str());
+        return 0;
+      }
       std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",
                    result.error.c_str());
       return 1;

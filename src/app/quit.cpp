@@ -17,8 +17,12 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   std::shared_ptr<platform::Task> task = runtime;
   platform::Application& application = platform.application;
   platform::DispatchQueue& mainQueue = platform.mainQueue;
-  platform.globalQueue.async([task = std::move(task), &application, &mainQueue]() mutable {
+  platform.globalQueue.async([task = std::move(task), &application, &mainQueue,
+                              runtimeLog = runtimeLog]() mutable {
     if (!task->waitUntilExit(kStopGrace)) {
+      if (runtimeLog)
+        runtimeLog->note("the runtime did not exit within " + std::to_string(kStopGrace.count()) +
+                         " s of SIGTERM: its process group is killed");
       task->killProcessGroup();
       task->waitUntilExit();
     }

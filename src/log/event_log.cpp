@@ -11,7 +11,8 @@
 void AppDelegate::log(std::string_view event, std::optional<std::string_view> url,
                       std::optional<std::string_view> detail) {
   const std::string at = eventlog::formatTimestamp(std::chrono::system_clock::now());
-  const auto line = eventlog::encodeRecord({.at = at, .event = event, .url = url, .detail = detail});
+  const auto line =
+      eventlog::encodeRecord({.at = at, .event = event, .url = url, .detail = detail});
   if (!line) return;  // dropped: the log never reports its own failures
 
   std::lock_guard lock(logLock);
@@ -20,7 +21,18 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
     launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
                                               process.currentDirectory());
   }
-  eventlog::appendLine(*launcherLogURL, *line);  // a failed append loses this record only
+  // A failed append loses this record only.
+  eventlog::appendLine(*launcherLogURL, *line, {.rotateAt = eventlog::kLauncherLogLimit});
+}
+
+std::string AppDelegate::launcherLogFile() {
+  std::lock_guard lock(logLock);
+  if (!launcherLogURL) {
+    const platform::ProcessInfo& process = platform.processInfo;
+    launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
+                                              process.currentDirectory());
+  }
+  return *launcherLogURL;
 }
 
 std::optional<std::string> AppDelegate::logFileLocation() {

@@ -1,6 +1,7 @@
 #include "log/log_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -90,21 +91,79 @@ bool endsInAHalfLine(int fd, const struct stat& info) {
   return ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
-}  // namespace
-
-AppendResult appendLine(const std::string& file, std::string_view line) {
+// Opens the file for one append, making it (and its folder) when missing; -1 with the
+// result in `failure` when it cannot. Only a regular file is kept open.
+int openLog(const std::string& file, struct stat& info, AppendResult& failure) {
   // The file exists for every record but the first: one open, as a bare append would.
   int fd = openExisting(file);
   if (fd < 0) {
-    if (errno != ENOENT && errno != ENOTDIR) return AppendResult::OpenFailed;
-    if (!makeDirectories(parentOf(file))) return AppendResult::DirectoryFailed;
+    failure = AppendResult::OpenFailed;
+    if (errno != ENOENT && errno != ENOTDIR) return -1;
+    if (!makeDirectories(parentOf(file))) {
+      failure = AppendResult::DirectoryFailed;
+      return -1;
+    }
     fd = openForAppend(file);
-    if (fd < 0) return AppendResult::OpenFailed;
+    if (fd < 0) return -1;
   }
-  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    return AppendResult::OpenFailed;
+    failure = AppendResult::OpenFailed;
+    return -1;
+  }
+  return fd;
+}
+
+bool wouldPass(const struct stat& info, size_t size, off_t limit) {
+  return limit > 0 && info.st_size > 0 && info.st_size + static_cast<off_t>(size) > limit;
+}
+
+// Rotates the file that `fd` was opened on when a line of `size` bytes would take it past
+// `limit`, and returns a descriptor for the line: the new file, or the one that another
+// process started meanwhile. The folder's lock keeps rotations one at a time across
+// processes, so one full file is never renamed twice; appends do not take it.
+int rotate(const std::string& file, int fd, struct stat& info, size_t size, off_t limit,
+           AppendResult& failure) {
+  const int folder = ::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return fd;  // no lock, no rotation: the line still goes somewhere
+  int locked;
+  do {
+    locked = ::flock(folder, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    ::close(folder);
+    return fd;
+  }
+  // What lies at the path now: another process may have rotated since our open.
+  ::close(fd);
+  fd = openLog(file, info, failure);
+  if (fd >= 0 && wouldPass(info, size, limit) &&
+      ::rename(file.c_str(), (file + ".1").c_str()) == 0) {
+    ::close(fd);
+    fd = openLog(file, info, failure);
+  }
+  ::close(folder);  // releases the lock
+  return fd;
+}
+
+}  // namespace
+
+AppendResult appendLine(const std::string& file, std::string_view line,
+                        const AppendOptions& options) {
+  AppendResult failure = AppendResult::OpenFailed;
+  struct stat info {};
+  int fd = openLog(file, info, failure);
+  if (fd < 0) return failure;
+  if (wouldPass(info, line.size(), options.rotateAt)) {
+    fd = rotate(file, fd, info, line.size(), options.rotateAt, failure);
+    if (fd < 0) return failure;
+  }
+  // A file with no name left was rotated away twice since the open (another process
+  // wrote two full logs meanwhile): the line would be lost with it. Told by the fstat
+  // already made, so a record costs no more; the moment between it and the write is left.
+  if (options.rotateAt > 0 && info.st_nlink == 0) {
+    ::close(fd);
+    return appendLine(file, line, options);
   }
 
   // A record that follows a torn one starts a line of its own: the torn half stays one

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,18 @@ enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
 // never retried: when the disk is full or the file-size limit is reached, half of it may
 // stay behind, and the next append then starts with a line feed of its own, so that the
 // half stays one unreadable line and no later line is glued onto it.
-AppendResult appendLine(const std::string& file, std::string_view line);
+//
+// With `rotateAt` set, a line that would take a non-empty file past that many bytes first
+// renames the file to "<file>.1" (replacing an older one) and starts a new file (another
+// process appending at that moment may take it past the limit by its line). Several
+// processes may append and rotate at once: one rotation at a time (a lock on the folder,
+// taken only to rotate), and a file that two quick rotations removed after its open (its
+// link count, from the fstat every append makes, is 0) is left for the current one, so
+// no line is lost or split.
+struct AppendOptions {
+  off_t rotateAt = 0;  // 0: the file grows without bound
+};
+AppendResult appendLine(const std::string& file, std::string_view line,
+                        const AppendOptions& options = {});
 
 }  // namespace eventlog

@@ -14,7 +14,15 @@ namespace eventlog {
 // itself. Otherwise the log lies in $XDG_STATE_HOME/Keldrovan/ZOLVEN, with
 // `homeDirectory`/.local/state standing in for XDG_STATE_HOME when that is unset, empty
 // or relative (as the XDG base directory rules ask).
-std::string resolveLogFile(const platform::Environment& environment,
-                           std::string_view homeDirectory, std::string_view currentDirectory);
+std::string resolveLogFile(const platform::Environment& environment, std::string_view homeDirectory,
+                           std::string_view currentDirectory);
+
+// The runtime log of the bundle whose instance key is `key`: "runtime-<key>.log" beside
+// the launcher log. The folder is shared by every bundle of the user; each has its own.
+std::string runtimeLogFile(std::string_view launcherLogFile, std::string_view key);
+
+// Where each log is rotated (renamed to "<file>.1", replacing an older one).
+constexpr long kLauncherLogLimit = 1024 * 1024;
+constexpr long kRuntimeLogLimit = 4 * 1024 * 1024;
 
 }  // namespace eventlog

@@ -108,6 +108,7 @@ void PosixApplication::reopen() {
 }
 
 void PosixApplication::announceURL(const std::string& url) {
+  announced_ = url;
   if (ui_) return;  // the browser shows it
   std::fprintf(stdout, "%s\n", url.c_str());
   std::fflush(stdout);

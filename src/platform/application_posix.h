@@ -35,6 +35,8 @@ class PosixApplication final : public Application, public AlertPresenter {
   void terminate(TerminationCause cause) override;
   void replyToApplicationShouldTerminate(bool shouldTerminate) override;
   void announceURL(const std::string& url) override;
+  // The last URL announced, if any; main thread only.
+  const std::optional<std::string>& announcedURL() const { return announced_; }
   void runModal(const Alert& alert) override;
 
   // The user opened the running application again: asks the delegate to handle it, unless
@@ -53,6 +55,7 @@ class PosixApplication final : public Application, public AlertPresenter {
   void finish();
   void drainQuitSignals();
   void pollLoop();
+  std::optional<std::string> announced_;
 
   EventQueue& mainQueue_;
   std::function<std::unique_ptr<DesktopUi>()> makeUi_;

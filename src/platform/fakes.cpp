@@ -72,6 +72,10 @@ void FakeTask::setTerminationHandler(TerminationHandler handler) {
   terminationHandler_ = std::move(handler);
 }
 
+void FakeTask::setErrorOutputHandler(OutputHandler handler) {
+  errorOutputHandler_ = std::move(handler);
+}
+
 std::optional<std::string> FakeTask::launch() {
   if (launchError) return launchError;
   std::lock_guard lock(mutex_);
@@ -120,6 +124,10 @@ int FakeTask::terminationStatus() const {
 
 void FakeTask::output(std::string_view chunk) {
   if (outputHandler_) outputHandler_(chunk);
+}
+
+void FakeTask::errorOutput(std::string_view chunk) {
+  if (errorOutputHandler_) errorOutputHandler_(chunk);
 }
 
 void FakeTask::exit(int status) {

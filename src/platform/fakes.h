@@ -105,6 +105,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
 
   void setOutputHandler(OutputHandler handler) override;
   void setTerminationHandler(TerminationHandler handler) override;
+  void setErrorOutputHandler(OutputHandler handler) override;
   std::optional<std::string> launch() override;
   int processIdentifier() const override { return 4242; }
   bool isRunning() const override;
@@ -115,6 +116,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   int terminationStatus() const override;
 
   void output(std::string_view chunk);
+  void errorOutput(std::string_view chunk);
   void exit(int status);
 
   const TaskOptions options;
@@ -134,6 +136,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   mutable std::mutex mutex_;
   std::condition_variable exited_;
   OutputHandler outputHandler_;
+  OutputHandler errorOutputHandler_;
   TerminationHandler terminationHandler_;
   bool running_ = false;
   bool done_ = false;

@@ -158,18 +158,22 @@ class PosixShell final : public Shell {
   // decides: a launcher that is ending takes no request, and the sender waits for it to
   // end instead of being answered and forgotten. A main loop that has finished drops the
   // item, which breaks the promise: that is a refusal too.
-  bool decideOnMainThread(const InstanceRequest& request) {
+  InstanceAnswer decideOnMainThread(const InstanceRequest& request) {
     struct Decision {
-      std::promise<bool> accepted;
+      std::promise<InstanceAnswer> accepted;
       std::atomic<int> state{0};  // 0 pending, 1 taken by the main thread, 2 given up
     };
     auto decision = std::make_shared<Decision>();
-    std::future<bool> accepted = decision->accepted.get_future();
+    std::future<InstanceAnswer> accepted = decision->accepted.get_future();
     mainQueue_.async([this, request, decision] {
       int pending = 0;
       if (!decision->state.compare_exchange_strong(pending, 1)) return;  // the sender has gone
       const bool ending = application_->isTerminating();
-      decision->accepted.set_value(!ending);
+      // A reopen is answered with the ready URL, for a later start without a display.
+      std::optional<std::string> url;
+      if (!ending && request.kind == InstanceRequestKind::Reopen)
+        url = application_->announcedURL();
+      decision->accepted.set_value(InstanceAnswer(!ending, std::move(url)));
       if (ending) return;
       if (request.kind == InstanceRequestKind::Quit) {
         application_->terminate(TerminationCause::Normal);

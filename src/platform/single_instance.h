@@ -47,6 +47,26 @@ std::optional<InstanceRequest> parseInstanceRequest(std::string_view line);
 // `request` is one; sendInstanceRequest() checks that before sending.
 std::string formatInstanceRequest(const InstanceRequest& request);
 
+// What the running launcher answers a request it accepts or refuses. An accepted reopen
+// may carry the runtime's ready URL, for a later start without a display to print; the
+// answer line is then "ok URL" instead of "ok".
+struct InstanceAnswer {
+  InstanceAnswer(bool accepted) : accepted(accepted) {}  // NOLINT: a plain yes or no
+  InstanceAnswer(bool accepted, std::optional<std::string> url)
+      : accepted(accepted), url(std::move(url)) {}
+  bool accepted;
+  std::optional<std::string> url;
+};
+
+// Whether `url` can travel in an answer line: 1 to 2048 bytes, none of them white space
+// or a control character.
+bool isAnswerURL(std::string_view url);
+// The answer as a line with its line feed; a URL that cannot travel is left out.
+std::string formatInstanceAnswer(const InstanceAnswer& answer);
+// Parses an answer line without its line feed: "ok", "ok URL" or "ending"; nothing for
+// anything else.
+std::optional<InstanceAnswer> parseInstanceAnswer(std::string_view line);
+
 // The private directory that the environment alone names for the claims of `user`:
 // "$XDG_RUNTIME_DIR/zolven" when that variable holds an absolute path (the desktop's
 // per-user runtime directory), otherwise "/tmp/zolven-<user>". Whether it can be used is
@@ -105,7 +125,7 @@ class SingleInstance {
   // when the handler returns, so the handler should hand the work on and return. It
   // returns whether the request was accepted; false tells the sender that this launcher
   // is ending and takes no more requests (the sender then waits for the claim).
-  using RequestHandler = std::function<bool(const InstanceRequest& request)>;
+  using RequestHandler = std::function<InstanceAnswer(const InstanceRequest& request)>;
 
   // Stops listening and removes the socket, then gives up the claim. Destroy it before
   // whatever the handler uses; destroying it from inside the handler is allowed too.
@@ -123,6 +143,7 @@ struct InstanceClaim {
   std::unique_ptr<SingleInstance> instance;  // when Claimed
   std::string error;                         // when Failed; see claimOrHandOver()
   bool handedOver = false;                   // see claimOrHandOver()
+  std::optional<std::string> url;            // the ready URL the running launcher told
 };
 
 // The options of the running program: the private directory that
@@ -142,6 +163,7 @@ struct InstanceDelivery {
   };
   Outcome outcome = Outcome::Failed;
   std::string error;
+  std::optional<std::string> url;  // Accepted: the ready URL, when the launcher had one
 };
 
 // Sends `request` to the launcher that holds the claim and waits for its answer. Connecting

@@ -46,8 +46,10 @@ constexpr size_t kMaxClients = 64;
 // for the handler.
 constexpr std::chrono::milliseconds kAnswerTimeout = 5s;
 constexpr std::chrono::milliseconds kConnectRetry = 20ms;
-constexpr std::string_view kAnswer = "ok\n";
-constexpr std::string_view kEndingAnswer = "ending\n";
+constexpr std::string_view kAccepted = "ok";
+constexpr std::string_view kEnding = "ending";
+constexpr size_t kMaxAnswerURL = 2048;
+constexpr size_t kMaxAnswerLength = kAccepted.size() + 1 + kMaxAnswerURL + 1;
 
 std::string message(int error) { return std::strerror(error); }
 
@@ -296,7 +298,7 @@ struct Server {
     const std::optional<InstanceRequest> request =
         parseInstanceRequest(std::string_view(client.received).substr(0, end));
     if (request && !stopping) {
-      const std::string_view answer = handler(*request) ? kAnswer : kEndingAnswer;
+      const std::string answer = formatInstanceAnswer(handler(*request));
       // A few bytes into an empty socket buffer; a sender that has gone away gets nothing.
       [[maybe_unused]] const ssize_t sent =
           ::send(client.connection.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
@@ -437,6 +439,32 @@ UniqueFd connectPatiently(const sockaddr_un& address, Clock::time_point deadline
 bool isActivationToken(std::string_view token) {
   return !token.empty() && token.size() <= kMaxTokenLength &&
          std::all_of(token.begin(), token.end(), isTokenCharacter);
+}
+
+bool isAnswerURL(std::string_view url) {
+  return !url.empty() && url.size() <= kMaxAnswerURL &&
+         std::all_of(url.begin(), url.end(), [](char c) {
+           const auto byte = static_cast<unsigned char>(c);
+           return byte > 0x20 && byte != 0x7f;
+         });
+}
+
+std::string formatInstanceAnswer(const InstanceAnswer& answer) {
+  if (!answer.accepted) return std::string(kEnding) + "\n";
+  if (answer.url && isAnswerURL(*answer.url))
+    return std::string(kAccepted) + " " + *answer.url + "\n";
+  return std::string(kAccepted) + "\n";
+}
+
+std::optional<InstanceAnswer> parseInstanceAnswer(std::string_view line) {
+  if (line == kAccepted) return InstanceAnswer(true);
+  if (line == kEnding) return InstanceAnswer(false);
+  if (!line.starts_with(kAccepted) || line.size() < kAccepted.size() + 2 ||
+      line[kAccepted.size()] != ' ')
+    return std::nullopt;
+  const std::string_view url = line.substr(kAccepted.size() + 1);
+  if (!isAnswerURL(url)) return std::nullopt;
+  return InstanceAnswer(true, std::string(url));
 }
 
 std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {
@@ -603,8 +631,8 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
     return failed(describe("sending the request to", path, message(sendError)));
 
   std::string answer;
-  char buffer[16];
-  while (answer.find('\n') == std::string::npos && answer.size() < kEndingAnswer.size()) {
+  char buffer[256];
+  while (answer.find('\n') == std::string::npos && answer.size() < kMaxAnswerLength) {
     pollfd fds = {.fd = connection.get(), .events = POLLIN, .revents = 0};
     const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
     if (ready < 0 && errno == EINTR) continue;
@@ -616,8 +644,13 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
     if (n == 0) break;
     answer.append(buffer, static_cast<size_t>(n));
   }
-  if (answer == kAnswer) return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Accepted};
-  if (answer == kEndingAnswer)
+  const std::optional<InstanceAnswer> parsed =
+      answer.ends_with('\n')
+          ? parseInstanceAnswer(std::string_view(answer).substr(0, answer.size() - 1))
+          : std::nullopt;
+  if (parsed && parsed->accepted)
+    return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Accepted, .url = parsed->url};
+  if (parsed)
     return InstanceDelivery{.outcome = InstanceDelivery::Outcome::Ending,
                             .error = describe("the launcher at", path, "is ending")};
   return failed(describe("the launcher at", path, "did not accept the request"));
@@ -650,7 +683,8 @@ InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequ
         case InstanceDelivery::Outcome::Accepted:
           if (!waitForTheEnd)
             return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
-                                 .handedOver = true};
+                                 .handedOver = true,
+                                 .url = std::move(delivery.url)};
           delivered = true;
           break;
         case InstanceDelivery::Outcome::Ending:

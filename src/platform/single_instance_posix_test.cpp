@@ -788,6 +788,67 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   EXPECT_NE(claim(), nullptr);
 }
 
+struct AnswerCase {
+  const char* name;
+  std::string line;              // without its line feed
+  std::optional<bool> accepted;  // nothing: not an answer
+  std::optional<std::string> url;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+
+class ParseInstanceAnswer : public testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ParseInstanceAnswer, AcceptsExactlyTheValidLines) {
+  const std::optional<InstanceAnswer> answer = parseInstanceAnswer(GetParam().line);
+  ASSERT_EQ(answer.has_value(), GetParam().accepted.has_value());
+  if (!answer) return;
+  EXPECT_EQ(answer->accepted, *GetParam().accepted);
+  EXPECT_EQ(answer->url, GetParam().url);
+  // And it is what the running launcher writes for it.
+  EXPECT_EQ(formatInstanceAnswer(*answer), GetParam().line + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseInstanceAnswer,
+    testing::Values(
+        AnswerCase{"Ok", "ok", true, std::nullopt},
+        AnswerCase{"Ending", "ending", false, std::nullopt},
+        AnswerCase{"OkWithURL", "ok http://127.0.0.1:5/a?b#c", true, "http://127.0.0.1:5/a?b#c"},
+        AnswerCase{"OkWithUtf8URL", "ok http://127.0.0.1/\xc3\xa9", true,
+                   "http://127.0.0.1/\xc3\xa9"},
+        AnswerCase{"EndingWithURL", "ending http://127.0.0.1/", std::nullopt, std::nullopt},
+        AnswerCase{"TwoSpaces", "ok  http://127.0.0.1/", std::nullopt, std::nullopt},
+        AnswerCase{"SpaceInURL", "ok http://127.0.0.1/ x", std::nullopt, std::nullopt},
+        AnswerCase{"ControlInURL", "ok http://127.0.0.1/\x1b[2J", std::nullopt, std::nullopt},
+        AnswerCase{"TrailingSpace", "ok ", std::nullopt, std::nullopt},
+        AnswerCase{"TooLong", "ok http://127.0.0.1/" + std::string(2048, 'a'), std::nullopt,
+                   std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FormatInstanceAnswer, LeavesOutAURLThatCannotTravel) {
+  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(true, "a b")), "ok\n");
+  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(false, "http://127.0.0.1/")), "ending\n");
+}
+
+TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
+  std::unique_ptr<SingleInstance> instance = claim();
+  ASSERT_NE(instance, nullptr);
+  ASSERT_EQ(instance->listen([](const InstanceRequest& request) {
+    return InstanceAnswer(true, request.kind == InstanceRequestKind::Reopen
+                                    ? std::optional<std::string>("http://127.0.0.1:7/x")
+                                    : std::nullopt);
+  }),
+            std::nullopt);
+  const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
+  EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Accepted) << delivery.error;
+  EXPECT_EQ(delivery.url, "http://127.0.0.1:7/x");
+  const InstanceClaim handedOver = claimOrHandOver(options, reopen(), false, kDeadline);
+  EXPECT_TRUE(handedOver.handedOver);
+  EXPECT_EQ(handedOver.url, "http://127.0.0.1:7/x");
+  EXPECT_EQ(deliverInstanceRequest(options, quit(), kDeadline).url, std::nullopt);
+}
+
 TEST_F(SingleInstanceTest, EndingLauncherRefusesAndTheSenderHearsSo) {
   const auto instance = claimAndListen();
   ASSERT_NE(instance, nullptr);

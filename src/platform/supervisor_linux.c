@@ -225,12 +225,14 @@ int main(int argc, char** argv) {
   }
   report(ZOLVEN_SUPERVISOR_STARTED, runtime);
 
-  /* Only the runtime holds the output pipe and the launcher's input now, so that the
-   * launcher sees the end of the output when the runtime and its helpers are gone. */
+  /* Only the runtime holds the output pipes and the launcher's input now, so that the
+   * launcher sees the end of the output when the runtime and its helpers are gone. The
+   * supervisor says nothing more on its standard error. */
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
     dup2(null, STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
     if (null > STDERR_FILENO) close(null);
   }
 

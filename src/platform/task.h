@@ -26,7 +26,8 @@ struct TaskOptions {
 //
 // The task is passive towards its owner: it reports output and exit through the two
 // handlers, which run on a thread of the task's own, never on the caller's thread.
-// Standard input and standard error are inherited from this process.
+// Standard input is inherited from this process; standard error too, unless an error
+// output handler is set, which makes it a second pipe read by the same thread.
 class Task {
  public:
   // Called with each non-empty chunk read from the child's standard output, in order,
@@ -40,6 +41,9 @@ class Task {
   // Both handlers must be set before launch(); setOutputHandler(nullptr) removes it.
   virtual void setOutputHandler(OutputHandler handler) = 0;
   virtual void setTerminationHandler(TerminationHandler handler) = 0;
+  // Set before launch(), the child's standard error is a pipe whose chunks go to this
+  // handler as the output's go to theirs (in order, then one empty chunk at its end).
+  virtual void setErrorOutputHandler(OutputHandler handler) = 0;
 
   // Starts the child. Returns the system's message when it could not be started
   // (for example "Permission denied"), nothing on success. Call from the main thread.

@@ -80,6 +80,7 @@ struct ChildPlan {
   char* const* envp;
   const char* directory;
   int output;     // write end of the output pipe, above 2
+  int errors;     // write end of the standard-error pipe, above 2, or -1 to inherit it
   int errorPipe;  // write end of the error pipe, above 2, close-on-exec
   int keep;       // handed on to the program across exec, above 2
   pid_t parent;
@@ -109,6 +110,7 @@ struct ChildPlan {
   if (::getppid() != plan.parent) ::_exit(kChildFailed);
 
   if (::dup2(plan.output, STDOUT_FILENO) < 0) failChild(plan.errorPipe, errno);
+  if (plan.errors >= 0 && ::dup2(plan.errors, STDERR_FILENO) < 0) failChild(plan.errorPipe, errno);
   // Standard input and error are the launcher's, handed on even if it marked them
   // close-on-exec for its own reasons. A closed one stays closed.
   for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
@@ -142,6 +144,7 @@ struct TaskState {
   std::condition_variable finished;
   // Guarded by the mutex.
   Task::OutputHandler output;
+  Task::OutputHandler errorOutput;
   Task::TerminationHandler termination;
   Phase phase = Phase::Idle;
   pid_t pid = -1;  // the runtime's
@@ -157,15 +160,18 @@ struct TaskState {
 
   // The thread's own.
   UniqueFd out;            // non-blocking read end; reset at end of file
+  UniqueFd err;            // the standard-error pipe's, when there is one; as `out`
   UniqueFd statusChannel;  // the supervisor's messages, non-blocking; reset at their end
   std::vector<char> buffer;
 
-  void deliver(std::string_view chunk) {
+  using Stream = Task::OutputHandler TaskState::*;
+
+  void deliver(Stream stream, std::string_view chunk) {
     if (stopping) return;
     Task::OutputHandler handler;
     {
       std::lock_guard lock(mutex);
-      handler = output;
+      handler = this->*stream;
     }
     // A copy: the handler may replace itself while it runs.
     if (handler) handler(chunk);
@@ -173,32 +179,32 @@ struct TaskState {
 
   // One read. Returns the byte count, 0 when nothing is there now, -1 at the end of the
   // output (then the empty chunk has been delivered and the pipe closed).
-  ssize_t readChunk() {
+  ssize_t readChunk(UniqueFd& fd, Stream stream) {
     ssize_t n;
     do {
-      n = ::read(out.get(), buffer.data(), buffer.size());
+      n = ::read(fd.get(), buffer.data(), buffer.size());
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-      deliver(std::string_view(buffer.data(), static_cast<size_t>(n)));
+      deliver(stream, std::string_view(buffer.data(), static_cast<size_t>(n)));
       return n;
     }
     if (n < 0 && errno == EAGAIN) return 0;
     // End of file, or a read error, which ends the output just the same.
-    out.reset();
-    deliver({});
+    fd.reset();
+    deliver(stream, {});
     return -1;
   }
 
   // Reads what the pipe holds now, without waiting for its end: a grandchild may keep it
   // open for ever. At most what was there when the drain began, plus one more read that
   // usually sees the end of file; a writer that never stops cannot hold back the exit.
-  void drain() {
-    if (!out) return;
+  void drain(UniqueFd& fd, Stream stream) {
+    if (!fd) return;
     int available = 0;
-    if (::ioctl(out.get(), FIONREAD, &available) != 0) available = 0;
+    if (::ioctl(fd.get(), FIONREAD, &available) != 0) available = 0;
     size_t budget = available > 0 ? static_cast<size_t>(available) : 0;
     for (;;) {
-      const ssize_t n = readChunk();
+      const ssize_t n = readChunk(fd, stream);
       if (n <= 0 || budget == 0) return;
       budget -= std::min(budget, static_cast<size_t>(n));
     }
@@ -207,7 +213,8 @@ struct TaskState {
   // The runtime has ended with `code`: the output already in the pipe goes first, then
   // the termination handler, then the waiters.
   void reportExit(const std::weak_ptr<Task>& task, int code) {
-    drain();
+    drain(err, &TaskState::errorOutput);
+    drain(out, &TaskState::output);
     {
       std::lock_guard lock(mutex);
       status = code;
@@ -260,15 +267,17 @@ struct TaskState {
     buffer.resize(kChunkSize);
     bool supervisorAlive = true;
     bool reported = false;
-    while ((out || supervisorAlive) && !stopping) {
-      // A negative fd is skipped by poll: the pipe after its end, the pidfd after reaping.
-      pollfd fds[4] = {{.fd = out.get(), .events = POLLIN, .revents = 0},
+    while ((out || err || supervisorAlive) && !stopping) {
+      // A negative fd is skipped by poll: a pipe after its end, the pidfd after reaping.
+      pollfd fds[5] = {{.fd = out.get(), .events = POLLIN, .revents = 0},
                        {.fd = statusChannel.get(), .events = POLLIN, .revents = 0},
                        {.fd = supervisorAlive ? pidfd.get() : -1, .events = POLLIN, .revents = 0},
-                       {.fd = wake.get(), .events = POLLIN, .revents = 0}};
-      if (::poll(fds, 4, -1) < 0) continue;  // EINTR, or a passing ENOMEM
+                       {.fd = wake.get(), .events = POLLIN, .revents = 0},
+                       {.fd = err.get(), .events = POLLIN, .revents = 0}};
+      if (::poll(fds, 5, -1) < 0) continue;  // EINTR, or a passing ENOMEM
       if (fds[3].revents != 0) return;       // the task is being destroyed
-      if (fds[0].revents != 0) readChunk();
+      if (fds[4].revents != 0) readChunk(err, &TaskState::errorOutput);
+      if (fds[0].revents != 0) readChunk(out, &TaskState::output);
       if (fds[1].revents != 0 && !reported) {
         if (const std::optional<int> code = readStatus()) {
           // The supervisor ends right after its last word (having killed what the runtime
@@ -323,6 +332,11 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     state_->termination = std::move(handler);
   }
 
+  void setErrorOutputHandler(OutputHandler handler) override {
+    std::lock_guard lock(state_->mutex);
+    state_->errorOutput = std::move(handler);
+  }
+
   std::optional<std::string> launch() override {
     {
       std::lock_guard lock(state_->mutex);
@@ -333,9 +347,22 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     Pipe output;
     Pipe errors;
     Pipe status;
+    Pipe errorOutput;  // the child's standard error, when somebody reads it
+    bool readErrors;
+    {
+      std::lock_guard lock(state_->mutex);
+      readErrors = static_cast<bool>(state_->errorOutput);
+    }
     if (const int error = makePipe(output)) return message(error);
     if (const int error = makePipe(errors)) return message(error);
     if (const int error = makePipe(status)) return message(error);
+    if (readErrors) {
+      if (const int error = makePipe(errorOutput)) return message(error);
+      const int errorFlags = ::fcntl(errorOutput.read.get(), F_GETFL);
+      if (errorFlags < 0 || ::fcntl(errorOutput.read.get(), F_SETFL, errorFlags | O_NONBLOCK) != 0)
+        return message(errno);
+      (void)::fcntl(errorOutput.read.get(), F_SETPIPE_SZ, kPipeSize);  // a hint, as for the output
+    }
 
     // The supervisor runs the runtime: zolven-supervisor STATUS_FD LAUNCHER_PID MODE
     // EXECUTABLE ARGUMENTS...
@@ -374,6 +401,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
                          .envp = envp.data(),
                          .directory = options_.currentDirectory.c_str(),
                          .output = output.write.get(),
+                         .errors = readErrors ? errorOutput.write.get() : -1,
                          .errorPipe = errors.write.get(),
                          .keep = status.write.get(),
                          .parent = ::getpid(),
@@ -389,6 +417,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
     output.write.reset();
     errors.write.reset();
     status.write.reset();
+    errorOutput.write.reset();
 
     UniqueFd pidfd =
         aboveStandardStreams(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
@@ -438,6 +467,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       state_->pidfd = std::move(pidfd);
       state_->wake = std::move(wake);
       state_->out = std::move(output.read);
+      state_->err = std::move(errorOutput.read);
       state_->statusChannel = std::move(status.read);
       state_->phase = TaskState::Phase::Running;
     }
@@ -455,6 +485,7 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
       state_->pidfd.reset();
       state_->wake.reset();
       state_->out.reset();
+      state_->err.reset();
       state_->statusChannel.reset();
       state_->pid = -1;
       state_->phase = TaskState::Phase::Idle;

@@ -10,7 +10,8 @@ namespace platform {
 //
 // Each child leads its own process group, is killed with everything it started when the
 // launcher dies, starts with an empty signal mask and default signal dispositions, and
-// inherits only standard input, standard error and its output pipe (as standard output).
+// inherits only standard input, standard error and its output pipe (as standard output);
+// with an error output handler, standard error is a pipe of the task's as well.
 // launch() must run on the main thread: the kernel ties the supervisor's death signal to
 // the thread that forked it.
 //

@@ -76,6 +76,17 @@ class Recorder {
     });
   }
 
+  // Collects the task's standard error instead of its output (no termination handler).
+  void attachErrors(Task& task) {
+    task.setErrorOutputHandler([this](std::string_view chunk) {
+      {
+        std::lock_guard lock(mutex_);
+        chunks_.emplace_back(chunk);
+      }
+      changed_.notify_all();
+    });
+  }
+
   // True once the empty chunk that ends the output has come.
   bool waitForEnd() {
     std::unique_lock lock(mutex_);
@@ -777,6 +788,68 @@ TEST(PosixTask, WorksForALauncherStartedWithClosedStandardStreams) {
   // Only the output pipe is open in the child, as fd 1.
   EXPECT_EQ(readToEnd(report.read.get()), "status 3, fds 1\n");
   EXPECT_TRUE(helper.waitExit(kDeadline));
+}
+
+struct ErrorOutputCase {
+  const char* name;
+  std::string script;
+  std::string output;
+  std::string errors;
+};
+
+void PrintTo(const ErrorOutputCase& c, std::ostream* os) { *os << c.name; }
+
+class TaskErrorOutput : public testing::TestWithParam<ErrorOutputCase> {};
+
+// With an error output handler the child's standard error is a pipe of the task's, read
+// beside the output by the same thread: neither holds the other up.
+TEST_P(TaskErrorOutput, ComesThroughItsOwnHandler) {
+  Recorder output;
+  Recorder errors;
+  auto task = shellTask(GetParam().script);
+  output.attach(*task);
+  errors.attachErrors(*task);
+  TaskGuard guard(task);
+  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_TRUE(task->waitUntilExit(kDeadline));
+  ASSERT_TRUE(output.waitForEnd());
+  ASSERT_TRUE(errors.waitForEnd());
+  EXPECT_EQ(task->terminationStatus(), 4);
+  EXPECT_EQ(output.output(), GetParam().output);
+  EXPECT_EQ(errors.output(), GetParam().errors);
+  EXPECT_EQ(output.ends(), 1);
+  EXPECT_EQ(errors.ends(), 1);
+  EXPECT_EQ(errors.chunks().back(), "") << "nothing after the end";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TaskErrorOutput,
+    testing::Values(
+        ErrorOutputCase{"BothStreams",
+                        "echo out; echo err >&2; readlink /proc/$$/fd/2 | cut -c1-5 >&2; exit 4",
+                        "out\n", "err\npipe:\n"},
+        // More than both pipes hold, on standard error first: the reader must take it
+        // while the child has not written its output yet.
+        ErrorOutputCase{"AFloodBeforeTheOutput",
+                        "head -c 3000000 /dev/zero | tr '\\0' x >&2; echo done; exit 4", "done\n",
+                        std::string(3000000, 'x')},
+        ErrorOutputCase{"NothingOnEither", "exit 4", "", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The supervisor keeps no copy of the child's standard error: once the child closes it,
+// its end comes, though the child runs on.
+TEST(PosixTask, ErrorOutputEndsWhenTheChildClosesIt) {
+  Recorder output;
+  Recorder errors;
+  auto task = shellTask("echo bye >&2; exec 2>&-; echo closed; exec sleep 1000");
+  output.attach(*task);
+  errors.attachErrors(*task);
+  TaskGuard guard(task);
+  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(output.waitForLine(), "closed");
+  ASSERT_TRUE(errors.waitForEnd()) << "somebody else holds the child's standard error";
+  EXPECT_EQ(errors.output(), "bye\n");
+  EXPECT_TRUE(task->isRunning());
 }
 
 TEST(PosixTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) {

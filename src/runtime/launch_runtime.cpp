@@ -1,4 +1,9 @@
+#include <unistd.h>
+
 #include "app/app_delegate.h"
+#include "log/log_location.h"
+#include "platform/bundle.h"
+#include "platform/single_instance.h"
 #include "runtime/output_flow.h"
 #include "runtime/runtime_layout.h"
 
@@ -26,6 +31,14 @@ void AppDelegate::launchRuntime() {
     }
   }
 
+  // The runtime's standard error goes to a log of this bundle's own, keyed as its
+  // instance claim is, and on to the launcher's standard error.
+  runtimeLogPath = eventlog::runtimeLogFile(
+      launcherLogFile(), platform::instanceKey(platform::executablePath().value_or("")));
+  runtimeLog = std::make_shared<eventlog::RuntimeLog>(
+      eventlog::RuntimeLog::Options{.file = *runtimeLogPath, .passOn = STDERR_FILENO});
+  const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
+
   std::shared_ptr<platform::Task> task = platform.tasks.makeTask(platform::TaskOptions{
       .executable = layout.nodeExecutable,
       .arguments = {layout.entryScript},
@@ -46,6 +59,8 @@ void AppDelegate::launchRuntime() {
       if (auto self = weakSelf.lock()) self->consumeOutput(bytes);
     });
   });
+  task->setErrorOutputHandler(
+      [runtimeLog = runtimeLog](std::string_view chunk) { runtimeLog->appendOutput(chunk); });
   task->setTerminationHandler(
       [weakSelf = weak_from_this(), &mainQueue](const std::shared_ptr<platform::Task>& ended) {
         mainQueue.async([weakSelf, ended] {
@@ -57,9 +72,12 @@ void AppDelegate::launchRuntime() {
   if (const std::optional<std::string> error = task->launch()) {
     runtime.reset();
     task->setOutputHandler(nullptr);
+    runtimeLog->beginRun("the runtime could not be started: " + *error + "; " + paths);
     log("runtime.start.failed", std::nullopt, *error);
     showFailure("The local runtime could not be launched.");
     return;
   }
-  log("runtime.started", std::nullopt, "pid=" + std::to_string(task->processIdentifier()));
+  const std::string pid = "pid=" + std::to_string(task->processIdentifier());
+  runtimeLog->beginRun("runtime started: " + pid + " " + paths);
+  log("runtime.started", std::nullopt, pid);
 }

@@ -11,12 +11,18 @@ void LineFramer::append(std::string_view chunk, const LineHandler& onLine) {
       continue;
     }
     if (pending_.empty()) {
-      if (tail.size() <= kMaxLine) onLine(tail);  // the common case: no copy
+      if (tail.size() <= kMaxLine) {
+        onLine(tail);  // the common case: no copy
+      } else {
+        ++dropped_;
+      }
       continue;
     }
     if (pending_.size() + tail.size() <= kMaxLine) {
       pending_.append(tail);
       onLine(pending_);
+    } else {
+      ++dropped_;
     }
     pending_.clear();
   }
@@ -25,6 +31,7 @@ void LineFramer::append(std::string_view chunk, const LineHandler& onLine) {
     pending_.clear();
     pending_.shrink_to_fit();
     discarding_ = true;
+    ++dropped_;
     return;
   }
   pending_.append(chunk);

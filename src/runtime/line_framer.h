@@ -21,10 +21,13 @@ class LineFramer {
 
   // The bytes of the unfinished last line held now.
   const std::string& pending() const { return pending_; }
+  // How many lines have been dropped for their length, counted as each passes the bound.
+  size_t droppedLines() const { return dropped_; }
 
  private:
   std::string pending_;
   bool discarding_ = false;  // inside an over-long line, until its line feed
+  size_t dropped_ = 0;
 };
 
 }  // namespace supervisor

@@ -62,5 +62,21 @@ TEST(LineFramer, LineOfExactlyTheBoundIsKept) {
   EXPECT_EQ(lines[0].size(), LineFramer::kMaxLine);
 }
 
+// Each over-long line counts once, as it passes the bound, however it arrives.
+TEST(LineFramer, CountsEachDroppedLineOnce) {
+  const std::string longLine(LineFramer::kMaxLine + 1, 'z');
+  const std::vector<std::pair<std::vector<std::string>, size_t>> cases = {
+      {{longLine + "\n"}, 1},
+      {{longLine.substr(0, 5), longLine.substr(5) + "\nok\n"}, 1},
+      {{longLine, "more", "more\n", longLine + "\n"}, 2},
+      {{std::string(LineFramer::kMaxLine, 'y') + "\n"}, 0},
+  };
+  for (const auto& [chunks, dropped] : cases) {
+    LineFramer framer;
+    frame(framer, chunks);
+    EXPECT_EQ(framer.droppedLines(), dropped) << chunks.size() << " chunks";
+  }
+}
+
 }  // namespace
 }  // namespace supervisor

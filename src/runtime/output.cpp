@@ -1,11 +1,27 @@
 #include "app/app_delegate.h"
 #include "runtime/ready_url.h"
 
+namespace {
+// How much of a line a note quotes.
+constexpr size_t kQuoted = 200;
+}  // namespace
+
 void AppDelegate::consumeOutput(std::string_view chunk) {
+  const size_t droppedBefore = outputBuffer.droppedLines();
   // Each line is handled in full, browser request included, before the next is framed.
   outputBuffer.append(chunk, [this](std::string_view line) {
     const std::optional<std::string> url = supervisor::readyURL(line);
-    if (!url) return;  // any other line is ignored without a trace
+    if (!url) {
+      // Any other line is ignored, but one that was surely meant as the ready line is
+      // worth a word to whoever wonders why nothing opens: once per run.
+      if (notedRejectedURL || !runtimeLog) return;
+      if (const std::optional<std::string> reason = supervisor::whyNotReady(line)) {
+        notedRejectedURL = true;
+        runtimeLog->note("an output line looks like a URL but is not the ready line (" + *reason +
+                         "): " + std::string(line.substr(0, kQuoted)));
+      }
+      return;
+    }
 
     openedURL = true;
     zolvenURL = *url;
@@ -19,4 +35,9 @@ void AppDelegate::consumeOutput(std::string_view chunk) {
       openBrowser(*url, "runtime-ready");
     }
   });
+  if (runtimeLog) {
+    for (size_t n = droppedBefore; n < outputBuffer.droppedLines(); ++n)
+      runtimeLog->note("an output line longer than " +
+                       std::to_string(supervisor::LineFramer::kMaxLine) + " bytes was dropped");
+  }
 }

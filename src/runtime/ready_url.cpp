@@ -109,4 +109,30 @@ std::optional<std::string> readyURL(std::string_view line) {
   return std::string(*trimmed);
 }
 
+std::optional<std::string> whyNotReady(std::string_view line) {
+  // As mayBeReady(), with either case: every other line is passed over on its first byte.
+  for (const char c : line) {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+    if (c != 'h' && c != 'H' && static_cast<unsigned char>(c) < 0x80) return std::nullopt;
+    break;
+  }
+  const auto trimmed = trimUtf8(line);
+  if (!trimmed) return std::nullopt;
+  std::string start(trimmed->substr(0, 8));
+  for (char& c : start) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (!start.starts_with("http://") && !start.starts_with("https://")) return std::nullopt;
+
+  UriUriA uri;
+  const char* errorPosition = nullptr;
+  if (uriParseSingleUriExA(&uri, trimmed->data(), trimmed->data() + trimmed->size(),
+                           &errorPosition) != URI_SUCCESS)
+    return "it is not a valid URL";
+  const std::string scheme(range(uri.scheme));
+  const std::string host(range(uri.hostText));
+  uriFreeUriMembersA(&uri);
+  if (scheme != "http") return "the scheme must be http, not " + scheme;
+  if (host != "127.0.0.1") return "the host must be 127.0.0.1, not " + host;
+  return std::nullopt;
+}
+
 }  // namespace supervisor

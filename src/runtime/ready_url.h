@@ -14,6 +14,11 @@ namespace supervisor {
 // information, path, query and fragment are not looked at. The result is the trimmed text.
 std::optional<std::string> readyURL(std::string_view line);
 
+// For a line that looks meant as the ready line (trimmed, it begins with "http://" or
+// "https://" in any case) but is not one: why it is not, in a few words. Nothing for any
+// other line, and for a ready line.
+std::optional<std::string> whyNotReady(std::string_view line);
+
 // Removes the white space and newlines above from both ends of valid UTF-8 text.
 // Nothing when the text is not valid UTF-8.
 std::optional<std::string_view> trimUtf8(std::string_view text);
