@@ -10,7 +10,7 @@
 
 #include "app/app_delegate.h"
 #include "log/event_record.h"
-#include "platform/fakes.h"
+#include "fakes.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/delegate_fixture.h"
+#include "delegate_fixture.h"
 #include "runtime/runtime_layout.h"
 
 namespace {

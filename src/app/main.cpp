@@ -11,7 +11,7 @@
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
-#include "platform/workspace_desktop.h"
+#include "platform/linux/workspace.h"
 
 namespace {
 

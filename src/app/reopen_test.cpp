@@ -1,7 +1,7 @@
 // A second opening of the running launcher.
 #include <gtest/gtest.h>
 
-#include "app/delegate_fixture.h"
+#include "delegate_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "app/delegate_fixture.h"
+#include "delegate_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/app_delegate.h"
-#include "platform/fakes.h"
+#include "fakes.h"
 #include "temp_dir.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/delegate_fixture.h"
+#include "delegate_fixture.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/delegate_fixture.h"
-#include "platform/task_posix.h"
+#include "delegate_fixture.h"
+#include "platform/linux/task.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   // hand-over from the reader, the bound on chunks in flight, and the framing together.
   testsupport::TempDir dir;
   platform::fake::FakePlatform fake;
-  platform::PosixTaskFactory tasks;
+  platform::LinuxTaskFactory tasks;
   platform::Services services = fake.services();
   platform::Services real{.application = services.application,
                           .mainQueue = services.mainQueue,

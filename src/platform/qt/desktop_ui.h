@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/desktop_ui.h"
+#include "platform/linux/desktop_module.h"
 
 class QMenu;
 class QSocketNotifier;

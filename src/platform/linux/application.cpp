@@ -1,4 +1,4 @@
-#include "platform/application_posix.h"
+#include "platform/linux/application.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -8,28 +8,28 @@
 
 namespace platform {
 
-PosixApplication::PosixApplication(EventQueue& mainQueue,
+LinuxApplication::LinuxApplication(EventQueue& mainQueue,
                                    std::function<std::unique_ptr<DesktopUi>()> makeUi,
                                    int quitSignals)
     : mainQueue_(mainQueue), makeUi_(std::move(makeUi)), quitSignals_(quitSignals) {}
 
-PosixApplication::~PosixApplication() = default;
+LinuxApplication::~LinuxApplication() = default;
 
-void PosixApplication::setActivationPolicy(ActivationPolicy /*policy*/) {
+void LinuxApplication::setActivationPolicy(ActivationPolicy /*policy*/) {
   // An application without windows shows nothing in the task bar or dock on Linux
   // desktops already, which is what the accessory policy asks for.
 }
 
-void PosixApplication::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) {
+void LinuxApplication::setDelegate(std::weak_ptr<ApplicationDelegate> delegate) {
   delegate_ = std::move(delegate);
 }
 
-void PosixApplication::setMainMenu(const Menu& menu) {
+void LinuxApplication::setMainMenu(const Menu& menu) {
   menu_ = menu;
   if (ui_) ui_->setMenu(menu, [this] { terminate(TerminationCause::Normal); });
 }
 
-DesktopUi* PosixApplication::ui() {
+DesktopUi* LinuxApplication::ui() {
   if (!uiTried_ && makeUi_) {
     uiTried_ = true;
     ui_ = makeUi_();
@@ -44,7 +44,7 @@ DesktopUi* PosixApplication::ui() {
   return ui_.get();
 }
 
-int PosixApplication::run() {
+int LinuxApplication::run() {
   // The launch first: the runtime starts while the desktop UI comes up.
   if (auto d = delegate_.lock()) d->applicationDidFinishLaunching();
   if (!finishing_) {
@@ -60,7 +60,7 @@ int PosixApplication::run() {
   return exitStatus_;
 }
 
-void PosixApplication::pollLoop() {
+void LinuxApplication::pollLoop() {
   while (!finishing_) {
     pollfd fds[2] = {{.fd = mainQueue_.fd(), .events = POLLIN, .revents = 0},
                      {.fd = quitSignals_, .events = POLLIN, .revents = 0}};
@@ -74,14 +74,14 @@ void PosixApplication::pollLoop() {
   }
 }
 
-void PosixApplication::drainQuitSignals() {
+void LinuxApplication::drainQuitSignals() {
   char bytes[64];
   while (::read(quitSignals_, bytes, sizeof bytes) > 0) {
   }
   terminate(TerminationCause::Normal);
 }
 
-void PosixApplication::terminate(TerminationCause cause) {
+void LinuxApplication::terminate(TerminationCause cause) {
   if (cause == TerminationCause::Failure) exitStatus_ = 1;
   if (finishing_) return;
   terminateRequested_ = true;
@@ -91,30 +91,30 @@ void PosixApplication::terminate(TerminationCause cause) {
   // Later: replyToApplicationShouldTerminate(true) finishes.
 }
 
-void PosixApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
+void LinuxApplication::replyToApplicationShouldTerminate(bool shouldTerminate) {
   if (shouldTerminate) finish();
 }
 
 // Work still queued is not run any more: an exit of the runtime whose report is in flight
 // when the user quits must not turn into a failure alert on the way out.
-void PosixApplication::finish() {
+void LinuxApplication::finish() {
   finishing_ = true;
   if (ui_) ui_->quit();
 }
 
-void PosixApplication::reopen() {
+void LinuxApplication::reopen() {
   if (isTerminating()) return;  // the app is on its way out: there is nothing to show
   if (auto d = delegate_.lock()) d->applicationShouldHandleReopen(false);
 }
 
-void PosixApplication::announceURL(const std::string& url) {
+void LinuxApplication::announceURL(const std::string& url) {
   announced_ = url;
   if (ui_) return;  // the browser shows it
   std::fprintf(stdout, "%s\n", url.c_str());
   std::fflush(stdout);
 }
 
-void PosixApplication::runModal(const Alert& alert) {
+void LinuxApplication::runModal(const Alert& alert) {
   if (alert.style == AlertStyle::Critical) criticalAlertShown_ = true;
   if (DesktopUi* desktop = ui()) {
     desktop->runModal(alert);

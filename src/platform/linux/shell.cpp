@@ -18,13 +18,13 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/application_posix.h"
-#include "platform/event_queue.h"
-#include "platform/module.h"
+#include "platform/linux/application.h"
+#include "platform/linux/event_queue.h"
+#include "platform/linux/module.h"
 #include "platform/shell.h"
-#include "platform/task_posix.h"
-#include "platform/worker_queue.h"
-#include "platform/workspace_desktop.h"
+#include "platform/linux/task.h"
+#include "platform/posix/worker_queue.h"
+#include "platform/linux/workspace.h"
 
 namespace platform {
 namespace {
@@ -105,9 +105,9 @@ class UiLoader {
   std::string error_;
 };
 
-class PosixShell final : public Shell {
+class LinuxShell final : public Shell {
  public:
-  PosixShell(int argc, char** argv)
+  LinuxShell(int argc, char** argv)
       : workspace_(DesktopWorkspace::takeLaunchTokenFromEnvironment(),
                    modulePath("zolven-browser.so")),
         program_(argc > 0 ? argv[0] : "zolven-launcher") {
@@ -198,11 +198,11 @@ class PosixShell final : public Shell {
   int quitSignals_ = -1;
   std::optional<UiLoader> loader_;
   EventQueue mainQueue_;
-  std::optional<PosixApplication> application_;
+  std::optional<LinuxApplication> application_;
   // After the application and the main queue, so destroyed before them: the quit's wait,
   // which replies through both, has ended by then.
   WorkerQueue globalQueue_{"zolven-global"};
-  PosixTaskFactory tasks_;
+  LinuxTaskFactory tasks_;
   ExecutableBundle bundle_;
   PosixProcessInfo processInfo_;
   std::optional<Services> services_;
@@ -213,7 +213,7 @@ class PosixShell final : public Shell {
 }  // namespace
 
 std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv) {
-  auto shell = std::make_unique<PosixShell>(argc, argv);
+  auto shell = std::make_unique<LinuxShell>(argc, argv);
   if (const std::optional<std::string> failure = shell->failure()) {
     std::fprintf(stderr, "zolven-launcher: %s\n", failure->c_str());
     return nullptr;

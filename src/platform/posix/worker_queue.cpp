@@ -1,11 +1,11 @@
-#include "platform/worker_queue.h"
+#include "platform/posix/worker_queue.h"
 
 #include <pthread.h>
 
 #include <cstdio>
 #include <system_error>
 
-#include "platform/posix_support.h"
+#include "platform/linux/support.h"
 
 namespace platform {
 

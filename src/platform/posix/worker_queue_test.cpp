@@ -1,4 +1,4 @@
-#include "platform/worker_queue.h"
+#include "platform/posix/worker_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The application object and its loops: headless, and with a stand-in desktop UI.
-#include "platform/application_posix.h"
+#include "platform/linux/application.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -90,9 +90,9 @@ struct Pipe {
   }
 };
 
-TEST(PosixApplication, HeadlessRunLaunchesAndEndsWithTheFailureStatus) {
+TEST(LinuxApplication, HeadlessRunLaunchesAndEndsWithTheFailureStatus) {
   EventQueue queue;
-  PosixApplication application(queue, nullptr, -1);
+  LinuxApplication application(queue, nullptr, -1);
   auto delegate = std::make_shared<RecordingDelegate>();
   delegate->onFinishLaunching = [&] { application.terminate(TerminationCause::Failure); };
   application.setDelegate(delegate);
@@ -101,11 +101,11 @@ TEST(PosixApplication, HeadlessRunLaunchesAndEndsWithTheFailureStatus) {
   EXPECT_FALSE(application.hasUi());
 }
 
-TEST(PosixApplication, EndingNowDropsWorkStillQueued) {
+TEST(LinuxApplication, EndingNowDropsWorkStillQueued) {
   // A runtime exit whose report is still queued when the user quits: the launcher ends
   // without handling it, so that exit never turns into a failure alert on the way out.
   EventQueue queue;
-  PosixApplication application(queue, nullptr, -1);
+  LinuxApplication application(queue, nullptr, -1);
   auto delegate = std::make_shared<RecordingDelegate>();
   bool laterItemRan = false;
   delegate->onFinishLaunching = [&] {
@@ -117,11 +117,11 @@ TEST(PosixApplication, EndingNowDropsWorkStillQueued) {
   EXPECT_FALSE(laterItemRan);
 }
 
-TEST(PosixApplication, WorkLeftQueuedAtTheEndIsLetGoSoNoThreadWaitsOnTheMainThread) {
+TEST(LinuxApplication, WorkLeftQueuedAtTheEndIsLetGoSoNoThreadWaitsOnTheMainThread) {
   // A reader that may hand over one chunk at a time, with one chunk still queued when the
   // loop ends: it must not wait for ever for that chunk to be taken.
   EventQueue queue;
-  PosixApplication application(queue, nullptr, -1);
+  LinuxApplication application(queue, nullptr, -1);
   auto delegate = std::make_shared<RecordingDelegate>();
   std::mutex mutex;
   std::condition_variable changed;
@@ -158,9 +158,9 @@ TEST(PosixApplication, WorkLeftQueuedAtTheEndIsLetGoSoNoThreadWaitsOnTheMainThre
   EXPECT_EQ(inFlight, 0);
 }
 
-TEST(PosixApplication, ItemsFromOtherThreadsRunInOrderOnTheMainThreadUntilTheLaterReply) {
+TEST(LinuxApplication, ItemsFromOtherThreadsRunInOrderOnTheMainThreadUntilTheLaterReply) {
   EventQueue queue;
-  PosixApplication application(queue, nullptr, -1);
+  LinuxApplication application(queue, nullptr, -1);
   auto delegate = std::make_shared<RecordingDelegate>();
   delegate->reply = TerminateReply::Later;
   const auto mainThread = std::this_thread::get_id();
@@ -187,10 +187,10 @@ TEST(PosixApplication, ItemsFromOtherThreadsRunInOrderOnTheMainThreadUntilTheLat
   EXPECT_TRUE(allOnMain);
 }
 
-TEST(PosixApplication, QuitSignalEntersTheTerminatePath) {
+TEST(LinuxApplication, QuitSignalEntersTheTerminatePath) {
   EventQueue queue;
   Pipe signals;
-  PosixApplication application(queue, nullptr, signals.read);
+  LinuxApplication application(queue, nullptr, signals.read);
   auto delegate = std::make_shared<RecordingDelegate>();
   delegate->onFinishLaunching = [&] { ASSERT_EQ(::write(signals.write, "x", 1), 1); };
   application.setDelegate(delegate);
@@ -198,12 +198,12 @@ TEST(PosixApplication, QuitSignalEntersTheTerminatePath) {
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"launch", "terminate?"}));
 }
 
-TEST(PosixApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
+TEST(LinuxApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
   EventQueue queue;
   Pipe signals;
   std::vector<std::string> log;
   FakeUi* ui = nullptr;
-  PosixApplication application(
+  LinuxApplication application(
       queue,
       [&] {
         log.push_back("ui made");
@@ -234,17 +234,17 @@ TEST(PosixApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
   EXPECT_EQ(ui->watched.size(), 2u) << "the main queue and the quit signals";
 }
 
-TEST(PosixApplication, AlertsGoToTheUiOrWithoutOneToStandardError) {
+TEST(LinuxApplication, AlertsGoToTheUiOrWithoutOneToStandardError) {
   EventQueue queue;
   std::vector<std::string> log;
-  PosixApplication withUi(
+  LinuxApplication withUi(
       queue, [&] { return std::make_unique<FakeUi>(log); }, -1);
   withUi.runModal(Alert{.messageText = "ZOLVEN could not start."});
   EXPECT_EQ(log, (std::vector<std::string>{"alert ZOLVEN could not start."}));
   EXPECT_TRUE(withUi.hasUi());
 
   // No display reachable: the maker gives nothing and the application stays headless.
-  PosixApplication unreachable(
+  LinuxApplication unreachable(
       queue, [] { return std::unique_ptr<DesktopUi>(); }, -1);
   testing::internal::CaptureStderr();
   unreachable.runModal(Alert{.messageText = "ZOLVEN could not start.", .informativeText = "Why."});

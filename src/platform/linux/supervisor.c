@@ -25,7 +25,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/supervisor_protocol.h"
+#include "platform/linux/supervisor_protocol.h"
 
 static int status_fd = -1;
 static pid_t runtime = -1;

@@ -1,4 +1,4 @@
-#include "platform/fakes.h"
+#include "fakes.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/browser_module.h"
+#include "platform/linux/browser_module.h"
 
 namespace platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/dispatch.h"
-#include "platform/posix_support.h"
+#include "platform/linux/support.h"
 
 namespace platform {
 

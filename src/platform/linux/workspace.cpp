@@ -1,4 +1,4 @@
-#include "platform/workspace_desktop.h"
+#include "platform/linux/workspace.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/browser_module.h"
-#include "platform/module.h"
+#include "platform/linux/browser_module.h"
+#include "platform/linux/module.h"
 
 namespace platform {
 namespace {

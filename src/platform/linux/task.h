@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/posix_support.h"
+#include "platform/linux/support.h"
 #include "platform/task.h"
 
 namespace platform {
@@ -20,11 +20,11 @@ namespace platform {
 // the launcher's own threads. When the child exits, the output already in the pipe is
 // reported before the exit; for a child that left no process holding the pipe, that
 // includes the end of file.
-class PosixTaskFactory final : public TaskFactory {
+class LinuxTaskFactory final : public TaskFactory {
  public:
   // The supervisor in lib/ beside the running executable.
-  PosixTaskFactory();
-  explicit PosixTaskFactory(std::string supervisor);
+  LinuxTaskFactory();
+  explicit LinuxTaskFactory(std::string supervisor);
 
   std::shared_ptr<Task> makeTask(TaskOptions options) override;
 

@@ -1,4 +1,4 @@
-#include "platform/event_queue.h"
+#include "platform/linux/event_queue.h"
 
 #include <sys/eventfd.h>
 

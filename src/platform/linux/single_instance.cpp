@@ -24,7 +24,7 @@
 
 #include "platform/bundle.h"
 #include "platform/path.h"
-#include "platform/posix_support.h"
+#include "platform/linux/support.h"
 #include "platform/single_instance.h"
 
 namespace platform {
@@ -307,15 +307,15 @@ struct Server {
   }
 };
 
-class PosixSingleInstance final : public SingleInstance {
+class LinuxSingleInstance final : public SingleInstance {
  public:
-  PosixSingleInstance(const InstanceOptions& options, UniqueFd directory, UniqueFd lock)
+  LinuxSingleInstance(const InstanceOptions& options, UniqueFd directory, UniqueFd lock)
       : options_(options),
         socketName_(instanceKey(options.executablePath) + ".sock"),
         directory_(std::move(directory)),
         lock_(std::move(lock)) {}
 
-  ~PosixSingleInstance() override {
+  ~LinuxSingleInstance() override {
     if (thread_.joinable()) {
       server_->stopping = true;
       const uint64_t one = 1;
@@ -595,7 +595,7 @@ InstanceClaim claimInstance(const InstanceOptions& options) {
     return failed(describe("instance lock", lockPath, message(errno)));
   }
   return InstanceClaim{.outcome = InstanceClaim::Outcome::Claimed,
-                       .instance = std::make_unique<PosixSingleInstance>(
+                       .instance = std::make_unique<LinuxSingleInstance>(
                            options, std::move(directory), std::move(lock))};
 }
 

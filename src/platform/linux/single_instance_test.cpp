@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix_support.h"
+#include "platform/linux/support.h"
 #include "platform/single_instance.h"
 #include "temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "platform/task_posix.h"
+#include "platform/linux/task.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/module.h"
-#include "platform/supervisor_protocol.h"
+#include "platform/linux/module.h"
+#include "platform/linux/supervisor_protocol.h"
 
 // The kernel's id type for waiting on a pidfd; older C library headers do not name it.
 #ifndef P_PIDFD
@@ -302,15 +302,15 @@ struct TaskState {
   }
 };
 
-class PosixTask final : public Task, public std::enable_shared_from_this<PosixTask> {
+class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTask> {
  public:
-  PosixTask(TaskOptions options, std::string supervisor)
+  LinuxTask(TaskOptions options, std::string supervisor)
       : options_(std::move(options)),
         supervisor_(std::move(supervisor)),
         state_(std::make_shared<TaskState>()) {}
 
   // Does not touch the child: it keeps running, unobserved.
-  ~PosixTask() override {
+  ~LinuxTask() override {
     if (!thread_.joinable()) return;
     state_->stopping = true;
     const uint64_t one = 1;
@@ -550,12 +550,12 @@ class PosixTask final : public Task, public std::enable_shared_from_this<PosixTa
 
 }  // namespace
 
-PosixTaskFactory::PosixTaskFactory() : PosixTaskFactory(modulePath("zolven-supervisor")) {}
+LinuxTaskFactory::LinuxTaskFactory() : LinuxTaskFactory(modulePath("zolven-supervisor")) {}
 
-PosixTaskFactory::PosixTaskFactory(std::string supervisor) : supervisor_(std::move(supervisor)) {}
+LinuxTaskFactory::LinuxTaskFactory(std::string supervisor) : supervisor_(std::move(supervisor)) {}
 
-std::shared_ptr<Task> PosixTaskFactory::makeTask(TaskOptions options) {
-  return std::make_shared<PosixTask>(std::move(options), supervisor_);
+std::shared_ptr<Task> LinuxTaskFactory::makeTask(TaskOptions options) {
+  return std::make_shared<LinuxTask>(std::move(options), supervisor_);
 }
 
 }  // namespace platform

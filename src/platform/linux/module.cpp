@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "platform/bundle.h"
-#include "platform/module.h"
+#include "platform/linux/module.h"
 
 namespace platform {
 

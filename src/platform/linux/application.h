@@ -7,8 +7,8 @@
 
 #include "platform/alert.h"
 #include "platform/application.h"
-#include "platform/desktop_ui.h"
-#include "platform/event_queue.h"
+#include "platform/linux/desktop_module.h"
+#include "platform/linux/event_queue.h"
 
 namespace platform {
 
@@ -19,14 +19,14 @@ namespace platform {
 // UI toolkit's when there is a UI, else a poll loop of our own; either serves the main
 // queue and the quit signals. Without a UI there is no tray, alerts are printed to
 // standard error, and ready URLs to standard output.
-class PosixApplication final : public Application, public AlertPresenter {
+class LinuxApplication final : public Application, public AlertPresenter {
  public:
   // `makeUi` brings up the UI when asked for (null: headless); it may return null when
   // no display can be reached. `quitSignals` is a descriptor that becomes readable when a
   // quit signal arrives, or -1.
-  PosixApplication(EventQueue& mainQueue, std::function<std::unique_ptr<DesktopUi>()> makeUi,
+  LinuxApplication(EventQueue& mainQueue, std::function<std::unique_ptr<DesktopUi>()> makeUi,
                    int quitSignals);
-  ~PosixApplication() override;
+  ~LinuxApplication() override;
 
   void setActivationPolicy(ActivationPolicy policy) override;
   void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override;

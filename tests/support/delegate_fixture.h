@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/app_delegate.h"
-#include "platform/fakes.h"
+#include "fakes.h"
 #include "runtime/runtime_layout.h"
 #include "temp_dir.h"
 

@@ -1,5 +1,5 @@
 // The Qt desktop UI with a real event loop, on Qt's offscreen platform.
-#include "platform/desktop_ui_qt.h"
+#include "platform/qt/desktop_ui.h"
 
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>

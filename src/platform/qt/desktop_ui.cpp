@@ -1,4 +1,4 @@
-#include "platform/desktop_ui_qt.h"
+#include "platform/qt/desktop_ui.h"
 
 #include <QAction>
 #include <QApplication>

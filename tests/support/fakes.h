@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/services.h"
-#include "platform/worker_queue.h"
+#include "platform/posix/worker_queue.h"
 
 namespace platform::fake {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/worker_queue.h"
+#include "platform/posix/worker_queue.h"
 #include "platform/workspace.h"
 
 namespace platform {

@@ -1,5 +1,5 @@
 // Real child processes through the POSIX task.
-#include "platform/task_posix.h"
+#include "platform/linux/task.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -39,7 +39,7 @@ constexpr std::chrono::milliseconds kDeadline = 20s;
 
 std::shared_ptr<Task> shellTask(const std::string& script, const std::string& directory = "/",
                                 bool endGroupWithLeader = false) {
-  return PosixTaskFactory().makeTask(
+  return LinuxTaskFactory().makeTask(
       TaskOptions{.executable = "/bin/sh",
                   .arguments = {"-c", script},
                   .currentDirectory = directory,
@@ -365,7 +365,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TaskStatus,
                                          StatusCase{"User1", "kill -USR1 $$", SIGUSR1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PosixTask, TerminateDeliversSigterm) {
+TEST(LinuxTask, TerminateDeliversSigterm) {
   Recorder recorder;
   // The trap makes SIGTERM, and only SIGTERM, end the child with 42. It ends the sleep
   // with SIGKILL: a SIGTERM could reach the sleep's shell before its exec, and be lost.
@@ -382,7 +382,7 @@ TEST(PosixTask, TerminateDeliversSigterm) {
   EXPECT_EQ(task->terminationStatus(), 42);
 }
 
-TEST(PosixTask, WaitersWakeOnlyAfterTheTerminationHandlerReturned) {
+TEST(LinuxTask, WaitersWakeOnlyAfterTheTerminationHandlerReturned) {
   std::mutex mutex;
   std::condition_variable changed;
   bool inHandler = false;
@@ -436,7 +436,7 @@ TEST(PosixTask, WaitersWakeOnlyAfterTheTerminationHandlerReturned) {
   EXPECT_TRUE(task->waitUntilExit(0ms));
 }
 
-TEST(PosixTask, TimedWaitIsFalseWhileTheChildRunsAndTrueAfterItWasKilled) {
+TEST(LinuxTask, TimedWaitIsFalseWhileTheChildRunsAndTrueAfterItWasKilled) {
   auto task = shellTask("exec sleep 1000");
   Recorder recorder;
   recorder.attach(*task);
@@ -454,7 +454,7 @@ TEST(PosixTask, TimedWaitIsFalseWhileTheChildRunsAndTrueAfterItWasKilled) {
   EXPECT_EQ(task->terminationStatus(), SIGKILL);
 }
 
-TEST(PosixTask, HandlersRunOnOneThreadOfTheTaskThatLeavesAsynchronousSignalsToOthers) {
+TEST(LinuxTask, HandlersRunOnOneThreadOfTheTaskThatLeavesAsynchronousSignalsToOthers) {
   std::mutex mutex;
   std::set<std::thread::id> threads;
   std::string blockedInHandler;
@@ -484,7 +484,7 @@ TEST(PosixTask, HandlersRunOnOneThreadOfTheTaskThatLeavesAsynchronousSignalsToOt
   EXPECT_FALSE(blocked(SIGSEGV)) << "faults must still reach their handlers";
 }
 
-TEST(PosixTask, ChildLeadsItsOwnProcessGroup) {
+TEST(LinuxTask, ChildLeadsItsOwnProcessGroup) {
   auto task = shellTask("exec sleep 1000");
   Recorder recorder;
   recorder.attach(*task);
@@ -529,7 +529,7 @@ INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
                                                          &Task::killProcessGroup, SIGKILL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PosixTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
+TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   Recorder recorder;
   // The grandchild ignores SIGTERM and would outlive the leader's own exit.
   auto task = shellTask("trap '' TERM; sleep 1000 & echo $!; exec sleep 1000", "/",
@@ -550,7 +550,7 @@ TEST(PosixTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   EXPECT_TRUE(grandchild.waitExit(kDeadline)) << "the grandchild outlived its group's leader";
 }
 
-TEST(PosixTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
+TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
   TempDir dir;
   const std::filesystem::path work = dir.path() / "work dir";
   std::filesystem::create_directory(work);
@@ -573,7 +573,7 @@ TEST(PosixTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
                                  {"SPACED", " x  y "},
                                  {"A", "last"}});
 
-  auto task = PosixTaskFactory().makeTask(TaskOptions{.executable = "/bin/sh",
+  auto task = LinuxTaskFactory().makeTask(TaskOptions{.executable = "/bin/sh",
                                                       .arguments = arguments,
                                                       .currentDirectory = work.string(),
                                                       .environment = environment});
@@ -613,7 +613,7 @@ TEST_P(TaskLaunchFailure, ReportsTheSystemMessageAndLeavesNothingBehind) {
   const size_t descriptorsBefore = openDescriptorCount();
   {
     Recorder recorder;
-    auto task = PosixTaskFactory().makeTask(GetParam().options(dir));
+    auto task = LinuxTaskFactory().makeTask(GetParam().options(dir));
     recorder.attach(*task);
     EXPECT_EQ(task->launch(), std::string(GetParam().message));
     EXPECT_FALSE(task->isRunning());
@@ -654,7 +654,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "Not a directory"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PosixTask, ChildHasOnlyStandardInputOutputAndError) {
+TEST(LinuxTask, ChildHasOnlyStandardInputOutputAndError) {
   // What this process has open without close-on-exec must stay out of the child, low
   // numbers and high ones alike.
   UniqueFd low(::open("/dev/null", O_RDONLY));
@@ -685,7 +685,7 @@ TEST(PosixTask, ChildHasOnlyStandardInputOutputAndError) {
   EXPECT_EQ(recorder.output(), expected);
 }
 
-TEST(PosixTask, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
+TEST(LinuxTask, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   // At the moment of the launch, this thread blocks some signals and ignores others.
   sigset_t blocked;
   sigset_t savedMask;
@@ -716,7 +716,7 @@ TEST(PosixTask, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
 
   // cat as the child itself: no shell that could change its signals in between.
   Recorder recorder;
-  auto task = PosixTaskFactory().makeTask(TaskOptions{.executable = "/bin/cat",
+  auto task = LinuxTaskFactory().makeTask(TaskOptions{.executable = "/bin/cat",
                                                       .arguments = {"/proc/self/status"},
                                                       .currentDirectory = "/",
                                                       .environment = {}});
@@ -732,7 +732,7 @@ TEST(PosixTask, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
   EXPECT_EQ(statusField(status, "SigIgn"), "0000000000000000") << status;
 }
 
-TEST(PosixTask, ChildDiesWithTheLauncher) {
+TEST(LinuxTask, ChildDiesWithTheLauncher) {
   PipeEnds report = makePipe();
   ASSERT_TRUE(report.read);
   const pid_t launcherPid = forkHelper(report.write.get(), [&] {
@@ -761,7 +761,7 @@ TEST(PosixTask, ChildDiesWithTheLauncher) {
   EXPECT_TRUE(child.waitExit(kDeadline)) << "the child outlived its launcher";
 }
 
-TEST(PosixTask, WorksForALauncherStartedWithClosedStandardStreams) {
+TEST(LinuxTask, WorksForALauncherStartedWithClosedStandardStreams) {
   PipeEnds report = makePipe();
   ASSERT_TRUE(report.read);
   const pid_t helperPid = forkHelper(report.write.get(), [&]() -> std::string {
@@ -838,7 +838,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The supervisor keeps no copy of the child's standard error: once the child closes it,
 // its end comes, though the child runs on.
-TEST(PosixTask, ErrorOutputEndsWhenTheChildClosesIt) {
+TEST(LinuxTask, ErrorOutputEndsWhenTheChildClosesIt) {
   Recorder output;
   Recorder errors;
   auto task = shellTask("echo bye >&2; exec 2>&-; echo closed; exec sleep 1000");
@@ -852,7 +852,7 @@ TEST(PosixTask, ErrorOutputEndsWhenTheChildClosesIt) {
   EXPECT_TRUE(task->isRunning());
 }
 
-TEST(PosixTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) {
+TEST(LinuxTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) {
   TempDir dir;
   ASSERT_EQ(::mkfifo(dir.str("go").c_str(), 0600), 0);
   Recorder recorder;
@@ -893,7 +893,7 @@ TEST(PosixTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) 
   EXPECT_TRUE(grandchild.waitExit(kDeadline));
 }
 
-TEST(PosixTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
+TEST(LinuxTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
   std::mutex mutex;
   std::condition_variable changed;
   bool childExited = false;
@@ -942,7 +942,7 @@ TEST(PosixTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
   EXPECT_EQ(outputAtExit, kSize);
 }
 
-TEST(PosixTask, DestroyingTheTaskWhileTheChildRunsNeitherHangsNorKillsIt) {
+TEST(LinuxTask, DestroyingTheTaskWhileTheChildRunsNeitherHangsNorKillsIt) {
   auto task = shellTask("exec sleep 1000");
   Recorder recorder;
   recorder.attach(*task);
@@ -972,7 +972,7 @@ TEST(PosixTask, DestroyingTheTaskWhileTheChildRunsNeitherHangsNorKillsIt) {
   EXPECT_FALSE(hasChildren()) << "the supervisor did not end with its child";
 }
 
-TEST(PosixTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {
+TEST(LinuxTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {
   std::mutex mutex;
   std::condition_variable changed;
   bool stateGone = false;
