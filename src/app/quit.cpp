@@ -23,7 +23,7 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
       if (runtimeLog)
         runtimeLog->note("the runtime did not exit within " + std::to_string(kStopGrace.count()) +
                          " s of SIGTERM: its process group is killed");
-      task->killProcessGroup();
+      task->kill();
       task->waitUntilExit();
     }
     // The task reports the exit to its termination handler before it wakes this wait, so

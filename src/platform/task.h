@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/exit_status.h"
+#include "platform/result.h"
 
 namespace platform {
 
@@ -17,7 +19,7 @@ struct TaskOptions {
   std::vector<std::string> arguments;  // argv[1..]; argv[0] is the executable path
   std::string currentDirectory;
   Environment environment;
-  // When the child exits, kill (SIGKILL) whatever is left of its process group, so that
+  // When the child exits, stop for good whatever it started and left behind, so that
   // nothing it started outlives it.
   bool endGroupWithLeader = false;
 };
@@ -45,24 +47,25 @@ class Task {
   // handler as the output's go to theirs (in order, then one empty chunk at its end).
   virtual void setErrorOutputHandler(OutputHandler handler) = 0;
 
-  // Starts the child. Returns the system's message when it could not be started
-  // (for example "Permission denied"), nothing on success. Call from the main thread.
-  virtual std::optional<std::string> launch() = 0;
+  // Starts the child; the error holds the system's message when it could not be started
+  // (for example "Permission denied"). Call from the main thread.
+  virtual Result<void> launch() = 0;
 
   // Valid after a successful launch.
   virtual int processIdentifier() const = 0;
   virtual bool isRunning() const = 0;
-  // Sends SIGTERM to the child and the rest of its process group and returns at once;
-  // does nothing once the child has exited.
+  // Asks the child and whatever it started to stop, and returns at once (on Linux, SIGTERM
+  // to its process group); does nothing once the child has exited.
   virtual void terminate() = 0;
-  // Sends SIGKILL to the child's process group; does nothing once it has exited.
-  virtual void killProcessGroup() = 0;
+  // Stops the child and whatever it started for good, without asking (on Linux, SIGKILL
+  // to its process group); does nothing once it has exited.
+  virtual void kill() = 0;
   // Blocks until the child has exited and its termination handler has returned.
   virtual void waitUntilExit() = 0;
   // As waitUntilExit(), for at most `timeout`; true when the child has exited.
   virtual bool waitUntilExit(std::chrono::milliseconds timeout) = 0;
-  // The exit code, or the signal number when a signal ended the child.
-  virtual int terminationStatus() const = 0;
+  // How the child ended; valid once it has exited.
+  virtual ExitStatus terminationStatus() const = 0;
 };
 
 class TaskFactory {

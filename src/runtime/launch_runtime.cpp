@@ -69,11 +69,12 @@ void AppDelegate::launchRuntime() {
       });
 
   runtime = task;
-  if (const std::optional<std::string> error = task->launch()) {
+  if (const platform::Result<void> launched = task->launch(); !launched) {
+    const std::string& error = launched.error().message;
     runtime.reset();
     task->setOutputHandler(nullptr);
-    runtimeLog->beginRun("the runtime could not be started: " + *error + "; " + paths);
-    log("runtime.start.failed", std::nullopt, *error);
+    runtimeLog->beginRun("the runtime could not be started: " + error + "; " + paths);
+    log("runtime.start.failed", std::nullopt, error);
     showFailure("The local runtime could not be launched.");
     return;
   }

@@ -1,9 +1,10 @@
 #include "app/app_delegate.h"
 
 void AppDelegate::runtimeFinished(const std::shared_ptr<platform::Task>& task) {
-  log("runtime.exited", std::nullopt, "status=" + std::to_string(task->terminationStatus()));
+  const platform::ExitStatus status = task->terminationStatus();
+  log("runtime.exited", std::nullopt, "status=" + status.text());
   if (terminating) return;  // the quit that asked for this exit completes on its own
-  if (openedURL && task->terminationStatus() == 0) {
+  if (openedURL && status.succeeded()) {
     platform.application.terminate();
     return;
   }

@@ -76,12 +76,12 @@ void FakeTask::setErrorOutputHandler(OutputHandler handler) {
   errorOutputHandler_ = std::move(handler);
 }
 
-std::optional<std::string> FakeTask::launch() {
-  if (launchError) return launchError;
+Result<void> FakeTask::launch() {
+  if (launchError) return Error{*launchError};
   std::lock_guard lock(mutex_);
   launched = true;
   running_ = true;
-  return std::nullopt;
+  return {};
 }
 
 bool FakeTask::isRunning() const {
@@ -97,7 +97,7 @@ void FakeTask::terminate() {
   if (onTerminate) onTerminate();
 }
 
-void FakeTask::killProcessGroup() {
+void FakeTask::kill() {
   {
     std::lock_guard lock(mutex_);
     ++killCalls;
@@ -117,7 +117,7 @@ bool FakeTask::waitUntilExit(std::chrono::milliseconds timeout) {
   return exited_.wait_for(lock, timeout, [this] { return done_; });
 }
 
-int FakeTask::terminationStatus() const {
+ExitStatus FakeTask::terminationStatus() const {
   std::lock_guard lock(mutex_);
   return status_;
 }
@@ -130,7 +130,9 @@ void FakeTask::errorOutput(std::string_view chunk) {
   if (errorOutputHandler_) errorOutputHandler_(chunk);
 }
 
-void FakeTask::exit(int status) {
+void FakeTask::exit(int code) { exit(ExitStatus::exited(code)); }
+
+void FakeTask::exit(ExitStatus status) {
   {
     std::lock_guard lock(mutex_);
     running_ = false;

@@ -106,18 +106,19 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   void setOutputHandler(OutputHandler handler) override;
   void setTerminationHandler(TerminationHandler handler) override;
   void setErrorOutputHandler(OutputHandler handler) override;
-  std::optional<std::string> launch() override;
+  Result<void> launch() override;
   int processIdentifier() const override { return 4242; }
   bool isRunning() const override;
   void terminate() override;
-  void killProcessGroup() override;
+  void kill() override;
   void waitUntilExit() override;
   bool waitUntilExit(std::chrono::milliseconds timeout) override;
-  int terminationStatus() const override;
+  ExitStatus terminationStatus() const override;
 
   void output(std::string_view chunk);
   void errorOutput(std::string_view chunk);
-  void exit(int status);
+  void exit(int code);  // exited with `code`
+  void exit(ExitStatus status);
 
   const TaskOptions options;
   std::optional<std::string> launchError;  // what launch() will report
@@ -126,7 +127,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   int killCalls = 0;
   bool outputHandlerSet = false;
   std::function<void()> onTerminate;  // runs inside terminate(), before it returns
-  std::function<void()> onKill;       // runs inside killProcessGroup(), before it returns
+  std::function<void()> onKill;       // runs inside kill(), before it returns
   // A timed wait that finds the child running returns false at once, as if its time had
   // run out, and notes the time it was given.
   bool timedWaitsRunOut = false;
@@ -140,7 +141,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   TerminationHandler terminationHandler_;
   bool running_ = false;
   bool done_ = false;
-  int status_ = 0;
+  ExitStatus status_ = ExitStatus::unknown();
 };
 
 class FakeTaskFactory final : public TaskFactory {

@@ -51,7 +51,6 @@ constexpr std::string_view kEnding = "ending";
 constexpr size_t kMaxAnswerURL = 2048;
 constexpr size_t kMaxAnswerLength = kAccepted.size() + 1 + kMaxAnswerURL + 1;
 
-std::string message(int error) { return std::strerror(error); }
 
 int remainingMilliseconds(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -80,7 +79,7 @@ std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueF
   constexpr std::string_view what = "instance directory";
   if (path.empty() || path.front() != '/') return describe(what, path, "not an absolute path");
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    return describe(what, path, message(errno));
+    return describe(what, path, systemMessage(errno));
   UniqueFd fd = adopt(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) {
     const int error = errno;
@@ -90,10 +89,10 @@ std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueF
     if (error == ELOOP || (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)))
       return describe(what, path, "is a symbolic link");
     if (error == ENOTDIR) return describe(what, path, "is not a directory");
-    return describe(what, path, message(error));
+    return describe(what, path, systemMessage(error));
   }
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return describe(what, path, message(errno));
+  if (::fstat(fd.get(), &info) != 0) return describe(what, path, systemMessage(errno));
   if (!S_ISDIR(info.st_mode)) return describe(what, path, "is not a directory");
   if (info.st_uid != ::geteuid())
     return describe(what, path, "belongs to user " + std::to_string(info.st_uid));
@@ -102,7 +101,7 @@ std::optional<std::string> openPrivateDirectory(const std::string& path, UniqueF
   // we checked. Tightening it keeps the launcher usable, where a refusal would stop it
   // until someone repaired the mode by hand.
   if ((info.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
-    return describe(what, path, message(errno));
+    return describe(what, path, systemMessage(errno));
   directory = std::move(fd);
   return std::nullopt;
 }
@@ -189,9 +188,9 @@ std::optional<std::string> openLock(int directory, const std::string& name, Uniq
     UniqueFd fd = adopt(::openat(directory, name.c_str(),
                                  O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
     struct stat info {};
-    if (fd && ::fstat(fd.get(), &info) != 0) return message(errno);
+    if (fd && ::fstat(fd.get(), &info) != 0) return systemMessage(errno);
     const bool stray = fd ? !S_ISREG(info.st_mode) : (errno == ELOOP || errno == EISDIR);
-    if (!fd && !stray) return message(errno);
+    if (!fd && !stray) return systemMessage(errno);
     if (!stray) {
       if (info.st_uid != ::geteuid()) return "not a file of ours";
       lock = std::move(fd);
@@ -199,7 +198,7 @@ std::optional<std::string> openLock(int directory, const std::string& name, Uniq
     }
     if (attempt > 0) return "not a file, and it could not be replaced";
     fd.reset();
-    if (const int error = removeStray(directory, name)) return message(error);
+    if (const int error = removeStray(directory, name)) return systemMessage(error);
   }
 }
 
@@ -340,16 +339,16 @@ class LinuxSingleInstance final : public SingleInstance {
     // We hold the lock, so a socket file there is a dead launcher's: nobody listens on it.
     // Anything else there is a stray that would keep later starts from reaching us.
     if (const int error = removeStray(directory_.get(), socketName_))
-      return describe("instance socket", path, message(error));
+      return describe("instance socket", path, systemMessage(error));
 
     auto server = std::make_shared<Server>();
     server->handler = std::move(handler);
     server->self = ::geteuid();
     server->listener = adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!server->listener) return describe("instance socket", path, message(errno));
+    if (!server->listener) return describe("instance socket", path, systemMessage(errno));
     if (::bind(server->listener.get(), reinterpret_cast<const sockaddr*>(&address),
                sizeof address) != 0)
-      return describe("instance socket", path, message(errno));
+      return describe("instance socket", path, systemMessage(errno));
     bound_ = identityAt(directory_.get(), socketName_);
     // The file's mode comes from the umask. The directory already keeps other users out;
     // 0600 keeps them out should its mode ever be widened.
@@ -373,7 +372,7 @@ class LinuxSingleInstance final : public SingleInstance {
  private:
   std::string failListening(const std::string& path, int error) {
     removeSocket();
-    return describe("instance socket", path, message(error));
+    return describe("instance socket", path, systemMessage(error));
   }
 
   // Removes the socket file only while it is still the one we bound: the lock file may
@@ -592,7 +591,7 @@ InstanceClaim claimInstance(const InstanceOptions& options) {
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
     if (errno == EWOULDBLOCK) return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns};
-    return failed(describe("instance lock", lockPath, message(errno)));
+    return failed(describe("instance lock", lockPath, systemMessage(errno)));
   }
   return InstanceClaim{.outcome = InstanceClaim::Outcome::Claimed,
                        .instance = std::make_unique<LinuxSingleInstance>(
@@ -622,13 +621,13 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
   if (!connection) {
     if (error == ENOENT || error == ECONNREFUSED || error == EAGAIN)
       return InstanceDelivery{.outcome = InstanceDelivery::Outcome::NotListening,
-                              .error = describe("no launcher answered at", path, message(error))};
-    return failed(describe("no launcher answered at", path, message(error)));
+                              .error = describe("no launcher answered at", path, systemMessage(error))};
+    return failed(describe("no launcher answered at", path, systemMessage(error)));
   }
 
   const auto deadline = Clock::now() + kAnswerTimeout;
   if (const int sendError = sendAll(connection.get(), line, deadline))
-    return failed(describe("sending the request to", path, message(sendError)));
+    return failed(describe("sending the request to", path, systemMessage(sendError)));
 
   std::string answer;
   char buffer[256];
@@ -637,10 +636,10 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
     const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return failed(describe("no answer from", path, "timed out"));
-    if (ready < 0) return failed(describe("no answer from", path, message(errno)));
+    if (ready < 0) return failed(describe("no answer from", path, systemMessage(errno)));
     const ssize_t n = ::recv(connection.get(), buffer, sizeof buffer, 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n < 0) return failed(describe("no answer from", path, message(errno)));
+    if (n < 0) return failed(describe("no answer from", path, systemMessage(errno)));
     if (n == 0) break;
     answer.append(buffer, static_cast<size_t>(n));
   }

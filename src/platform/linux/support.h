@@ -8,9 +8,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <utility>
 
+#include "platform/result.h"
+
 namespace platform {
+
+// The system's message for an errno value ("Permission denied").
+inline std::string systemMessage(int error) { return std::strerror(error); }
+inline Error systemError(int error) { return Error{systemMessage(error)}; }
 
 // Owns one file descriptor and closes it when it goes away. Move-only.
 class UniqueFd {

@@ -39,7 +39,6 @@ constexpr int kPipeSize = 1024 * 1024;
 // errno that came through the error pipe instead.
 constexpr int kChildFailed = 127;
 
-std::string message(int error) { return std::strerror(error); }
 
 struct Pipe {
   UniqueFd read;
@@ -63,14 +62,14 @@ int sendSignal(int pidfd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-// Waits for the child behind `pidfd` and reaps it. Returns the exit code, the number of
-// the signal that ended it, or -1 when it cannot be reaped: somebody else did, which
-// happens when the launcher ignores SIGCHLD.
-int reap(int pidfd) {
+// Waits for the child behind `pidfd` and reaps it. Unknown when it cannot be reaped:
+// somebody else did, which happens when the launcher ignores SIGCHLD.
+ExitStatus reap(int pidfd) {
   siginfo_t info{};
   while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0)
-    if (errno != EINTR) return -1;
-  return info.si_status;
+    if (errno != EINTR) return ExitStatus::unknown();
+  if (info.si_code == CLD_EXITED) return ExitStatus::exited(info.si_status);
+  return ExitStatus::signaled(info.si_status);
 }
 
 // What the child needs, prepared before fork.
@@ -148,7 +147,7 @@ struct TaskState {
   Task::TerminationHandler termination;
   Phase phase = Phase::Idle;
   pid_t pid = -1;  // the runtime's
-  int status = 0;
+  ExitStatus status = ExitStatus::unknown();
   std::thread::id thread;
   // Set before the thread starts and closed only with the state, so terminate() can use
   // it under the mutex while the thread polls it. The pidfd is the supervisor's.
@@ -212,7 +211,7 @@ struct TaskState {
 
   // The runtime has ended with `code`: the output already in the pipe goes first, then
   // the termination handler, then the waiters.
-  void reportExit(const std::weak_ptr<Task>& task, int code) {
+  void reportExit(const std::weak_ptr<Task>& task, ExitStatus code) {
     drain(err, &TaskState::errorOutput);
     drain(out, &TaskState::output);
     {
@@ -239,7 +238,7 @@ struct TaskState {
 
   // Reads the supervisor's messages that are there. Returns the runtime's exit as the
   // task reports it once the supervisor has told it; closes the channel at its end.
-  std::optional<int> readStatus() {
+  std::optional<ExitStatus> readStatus() {
     for (;;) {
       zolven_supervisor_message message{};
       ssize_t n;
@@ -251,8 +250,8 @@ struct TaskState {
         statusChannel.reset();  // the end, or a message that cannot be: nothing more comes
         return std::nullopt;
       }
-      if (message.kind == ZOLVEN_SUPERVISOR_EXITED || message.kind == ZOLVEN_SUPERVISOR_SIGNALED)
-        return message.value;
+      if (message.kind == ZOLVEN_SUPERVISOR_EXITED) return ExitStatus::exited(message.value);
+      if (message.kind == ZOLVEN_SUPERVISOR_SIGNALED) return ExitStatus::signaled(message.value);
     }
   }
 
@@ -279,7 +278,7 @@ struct TaskState {
       if (fds[4].revents != 0) readChunk(err, &TaskState::errorOutput);
       if (fds[0].revents != 0) readChunk(out, &TaskState::output);
       if (fds[1].revents != 0 && !reported) {
-        if (const std::optional<int> code = readStatus()) {
+        if (const std::optional<ExitStatus> code = readStatus()) {
           // The supervisor ends right after its last word (having killed what the runtime
           // left, when asked to): reaped first, so nothing is left when the exit is told.
           reap(pidfd.get());
@@ -292,8 +291,8 @@ struct TaskState {
         // The supervisor has ended. Its last word on the runtime may still be unread;
         // without one (somebody killed it), its own end stands for the runtime's, which
         // the parent-death signal has ended with it.
-        std::optional<int> code = reported ? std::nullopt : readStatus();
-        const int own = reap(pidfd.get());
+        std::optional<ExitStatus> code = reported ? std::nullopt : readStatus();
+        const ExitStatus own = reap(pidfd.get());
         supervisorAlive = false;
         if (!reported) reportExit(task, code.value_or(own));
         reported = true;
@@ -337,10 +336,10 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     state_->errorOutput = std::move(handler);
   }
 
-  std::optional<std::string> launch() override {
+  Result<void> launch() override {
     {
       std::lock_guard lock(state_->mutex);
-      if (state_->phase != TaskState::Phase::Idle) return message(EALREADY);
+      if (state_->phase != TaskState::Phase::Idle) return systemError(EALREADY);
     }
 
     // Everything the child uses is built now: after fork it may not allocate.
@@ -353,14 +352,14 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       std::lock_guard lock(state_->mutex);
       readErrors = static_cast<bool>(state_->errorOutput);
     }
-    if (const int error = makePipe(output)) return message(error);
-    if (const int error = makePipe(errors)) return message(error);
-    if (const int error = makePipe(status)) return message(error);
+    if (const int error = makePipe(output)) return systemError(error);
+    if (const int error = makePipe(errors)) return systemError(error);
+    if (const int error = makePipe(status)) return systemError(error);
     if (readErrors) {
-      if (const int error = makePipe(errorOutput)) return message(error);
+      if (const int error = makePipe(errorOutput)) return systemError(error);
       const int errorFlags = ::fcntl(errorOutput.read.get(), F_GETFL);
       if (errorFlags < 0 || ::fcntl(errorOutput.read.get(), F_SETFL, errorFlags | O_NONBLOCK) != 0)
-        return message(errno);
+        return systemError(errno);
       (void)::fcntl(errorOutput.read.get(), F_SETPIPE_SZ, kPipeSize);  // a hint, as for the output
     }
 
@@ -388,12 +387,12 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     // Only our end is non-blocking; the child's stays an ordinary blocking stdout.
     const int flags = ::fcntl(output.read.get(), F_GETFL);
     if (flags < 0 || ::fcntl(output.read.get(), F_SETFL, flags | O_NONBLOCK) != 0)
-      return message(errno);
+      return systemError(errno);
     // A larger pipe lets a chatty child write on while we frame, with fewer wake-ups on
     // both sides. Only a hint: the system's per-user pipe limits may refuse it.
     (void)::fcntl(output.read.get(), F_SETPIPE_SZ, kPipeSize);
     UniqueFd wake = aboveStandardStreams(UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
-    if (!wake) return message(errno);
+    if (!wake) return systemError(errno);
 
     const long openMax = ::sysconf(_SC_OPEN_MAX);
     const ChildPlan plan{.executable = supervisor_.c_str(),
@@ -411,7 +410,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     {
       const BlockedSignals blocked;
       pid = ::fork();
-      if (pid < 0) return message(errno);
+      if (pid < 0) return systemError(errno);
       if (pid == 0) runChild(plan);
     }
     output.write.reset();
@@ -427,13 +426,13 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       ::kill(pid, SIGKILL);
       while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
-      return message(error);
+      return systemError(error);
     }
     // Whatever goes wrong from here on, the supervisor (and so the runtime) must not run on.
     const auto abandon = [&pidfd](int error) {
       sendSignal(pidfd.get(), SIGKILL);
       reap(pidfd.get());
-      return message(error);
+      return systemError(error);
     };
 
     // End of file: exec closed the child's end. Four bytes: the errno of its failure.
@@ -489,9 +488,9 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       state_->statusChannel.reset();
       state_->pid = -1;
       state_->phase = TaskState::Phase::Idle;
-      return message(failure.code().value());
+      return systemError(failure.code().value());
     }
-    return std::nullopt;
+    return {};
   }
 
   int processIdentifier() const override {
@@ -511,7 +510,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGTERM);
   }
 
-  void killProcessGroup() override {
+  void kill() override {
     std::lock_guard lock(state_->mutex);
     if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGUSR1);
   }
@@ -531,7 +530,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
         lock, timeout, [this] { return state_->phase == TaskState::Phase::Finished; });
   }
 
-  int terminationStatus() const override {
+  ExitStatus terminationStatus() const override {
     std::lock_guard lock(state_->mutex);
     return state_->status;
   }

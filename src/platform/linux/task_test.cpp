@@ -20,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "results.h"
 #include "temp_dir.h"
 
 #ifndef P_PIDFD
@@ -30,6 +31,7 @@ namespace platform {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::failureOf;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -143,7 +145,7 @@ class TaskGuard {
  public:
   explicit TaskGuard(std::shared_ptr<Task> task) : task_(std::move(task)) {}
   ~TaskGuard() {
-    task_->killProcessGroup();
+    task_->kill();
     task_->waitUntilExit(kDeadline);
   }
   TaskGuard(const TaskGuard&) = delete;
@@ -278,10 +280,10 @@ TEST_P(TaskOutput, ChunksAddUpToWhatTheChildWroteAndEndWithOneEmptyChunk) {
   recorder.attach(*task);
   TaskGuard guard(task);
 
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
   ASSERT_TRUE(recorder.waitForEnd());
-  EXPECT_EQ(task->terminationStatus(), 0);
+  EXPECT_EQ(task->terminationStatus().value(), 0);
 
   const std::vector<std::string> chunks = recorder.chunks();
   ASSERT_FALSE(chunks.empty());
@@ -335,17 +337,17 @@ TEST_P(TaskStatus, IsTheExitCodeOrTheSignalNumber) {
     auto task = shellTask(GetParam().script);
     recorder.onTermination = [&](const std::shared_ptr<Task>& self) {
       handlerGotThisTask = self == task;
-      statusInHandler = self->terminationStatus();
+      statusInHandler = self->terminationStatus().value();
       runningInHandler = self->isRunning();
     };
     recorder.attach(*task);
     TaskGuard guard(task);
 
-    ASSERT_EQ(task->launch(), std::nullopt);
+    ASSERT_EQ(failureOf(task->launch()), std::nullopt);
     EXPECT_GT(task->processIdentifier(), 0);
     ASSERT_TRUE(task->waitUntilExit(kDeadline));
     EXPECT_FALSE(task->isRunning());
-    EXPECT_EQ(task->terminationStatus(), GetParam().status);
+    EXPECT_EQ(task->terminationStatus().value(), GetParam().status);
     EXPECT_EQ(recorder.terminations(), 1);
     EXPECT_TRUE(handlerGotThisTask);
     EXPECT_EQ(statusInHandler, GetParam().status);
@@ -373,13 +375,13 @@ TEST(LinuxTask, TerminateDeliversSigterm) {
       shellTask("trap 'kill -KILL $p; exit 42' TERM; sleep 1000 & p=$!; echo ready; wait $p");
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_EQ(recorder.waitForLine(), "ready");
   EXPECT_TRUE(task->isRunning());
 
   task->terminate();
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), 42);
+  EXPECT_EQ(task->terminationStatus().value(), 42);
 }
 
 TEST(LinuxTask, WaitersWakeOnlyAfterTheTerminationHandlerReturned) {
@@ -400,7 +402,7 @@ TEST(LinuxTask, WaitersWakeOnlyAfterTheTerminationHandlerReturned) {
     changed.wait(lock, [&] { return release; });
     handlerReturned = true;
   });
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
 
   std::thread waiter([&] {
     task->waitUntilExit();
@@ -441,17 +443,17 @@ TEST(LinuxTask, TimedWaitIsFalseWhileTheChildRunsAndTrueAfterItWasKilled) {
   Recorder recorder;
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
 
   EXPECT_FALSE(task->waitUntilExit(100ms));
   EXPECT_TRUE(task->isRunning());
   const pid_t pid = task->processIdentifier();
-  EXPECT_EQ(task->launch(), "Operation already in progress");
+  EXPECT_EQ(failureOf(task->launch()), "Operation already in progress");
   EXPECT_EQ(task->processIdentifier(), pid);
-  task->killProcessGroup();
+  task->kill();
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
   EXPECT_FALSE(task->isRunning());
-  EXPECT_EQ(task->terminationStatus(), SIGKILL);
+  EXPECT_EQ(task->terminationStatus().value(), SIGKILL);
 }
 
 TEST(LinuxTask, HandlersRunOnOneThreadOfTheTaskThatLeavesAsynchronousSignalsToOthers) {
@@ -469,7 +471,7 @@ TEST(LinuxTask, HandlersRunOnOneThreadOfTheTaskThatLeavesAsynchronousSignalsToOt
     threads.insert(std::this_thread::get_id());
   });
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
 
   std::lock_guard lock(mutex);
@@ -489,7 +491,7 @@ TEST(LinuxTask, ChildLeadsItsOwnProcessGroup) {
   Recorder recorder;
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   const pid_t pid = task->processIdentifier();
   // launch() returns once the child has exec'd, so its setpgid is done.
   EXPECT_EQ(::getpgid(pid), pid);
@@ -510,7 +512,7 @@ TEST_P(GroupSignal, ReachesGrandchildrenToo) {
   auto task = shellTask("sleep 1000 & echo $!; wait");
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   const std::optional<std::string> line = recorder.waitForLine();
   ASSERT_TRUE(line.has_value());
   OwnedProcess grandchild(std::stoi(*line));
@@ -519,14 +521,14 @@ TEST_P(GroupSignal, ReachesGrandchildrenToo) {
 
   ((*task).*GetParam().stop)();
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), GetParam().signal);
+  EXPECT_EQ(task->terminationStatus().value(), GetParam().signal);
   EXPECT_TRUE(grandchild.waitExit(kDeadline));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
                          testing::Values(GroupSignalCase{"Terminate", &Task::terminate, SIGTERM},
                                          GroupSignalCase{"KillProcessGroup",
-                                                         &Task::killProcessGroup, SIGKILL}),
+                                                         &Task::kill, SIGKILL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
@@ -536,7 +538,7 @@ TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
                         /*endGroupWithLeader=*/true);
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   const std::optional<std::string> line = recorder.waitForLine();
   ASSERT_TRUE(line.has_value());
   OwnedProcess grandchild(std::stoi(*line));
@@ -546,7 +548,7 @@ TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   EXPECT_FALSE(task->waitUntilExit(std::chrono::milliseconds(0)));
   ASSERT_EQ(::kill(task->processIdentifier(), SIGKILL), 0);  // the leader alone ends
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), SIGKILL);
+  EXPECT_EQ(task->terminationStatus().value(), SIGKILL);
   EXPECT_TRUE(grandchild.waitExit(kDeadline)) << "the grandchild outlived its group's leader";
 }
 
@@ -580,9 +582,9 @@ TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
   Recorder recorder;
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  ASSERT_EQ(task->terminationStatus(), 0);
+  ASSERT_EQ(task->terminationStatus().value(), 0);
 
   std::string cmdline = std::string("/bin/sh") + '\0';
   for (const std::string& argument : arguments) cmdline += argument + '\0';
@@ -615,7 +617,7 @@ TEST_P(TaskLaunchFailure, ReportsTheSystemMessageAndLeavesNothingBehind) {
     Recorder recorder;
     auto task = LinuxTaskFactory().makeTask(GetParam().options(dir));
     recorder.attach(*task);
-    EXPECT_EQ(task->launch(), std::string(GetParam().message));
+    EXPECT_EQ(failureOf(task->launch()), std::string(GetParam().message));
     EXPECT_FALSE(task->isRunning());
     EXPECT_EQ(recorder.terminations(), 0);
     EXPECT_TRUE(recorder.chunks().empty());
@@ -678,7 +680,7 @@ TEST(LinuxTask, ChildHasOnlyStandardInputOutputAndError) {
   auto task = shellTask(kListDescriptors);
   recorder.attach(*task);
   TaskGuard guard(task);
-  const std::optional<std::string> error = task->launch();
+  const std::optional<std::string> error = failureOf(task->launch());
   for (const auto& [fd, flags] : savedFlags) ::fcntl(fd, F_SETFD, flags);
   ASSERT_EQ(error, std::nullopt);
   ASSERT_TRUE(recorder.waitForEnd());
@@ -722,7 +724,7 @@ TEST(LinuxTask, ChildStartsWithNoBlockedAndNoIgnoredSignals) {
                                                       .environment = {}});
   recorder.attach(*task);
   TaskGuard guard(task);
-  const std::optional<std::string> error = task->launch();
+  const std::optional<std::string> error = failureOf(task->launch());
   restore.run();
   ASSERT_EQ(error, std::nullopt);
   ASSERT_TRUE(recorder.waitForEnd());
@@ -738,7 +740,7 @@ TEST(LinuxTask, ChildDiesWithTheLauncher) {
   const pid_t launcherPid = forkHelper(report.write.get(), [&] {
     report.read.reset();
     auto task = shellTask("exec sleep 1000");
-    const std::string pid = task->launch() ? "failed" : std::to_string(task->processIdentifier());
+    const std::string pid = failureOf(task->launch()) ? "failed" : std::to_string(task->processIdentifier());
     writeAll(report.write.get(), pid);
     report.write.reset();
     for (;;) ::pause();  // until the test kills this stand-in launcher
@@ -772,13 +774,13 @@ TEST(LinuxTask, WorksForALauncherStartedWithClosedStandardStreams) {
     Recorder recorder;
     auto task = shellTask(std::string(kListDescriptors) + "; exit 3");
     recorder.attach(*task);
-    if (const auto error = task->launch()) return "launch failed: " + *error;
+    if (const auto error = failureOf(task->launch())) return "launch failed: " + *error;
     std::string result;
     // The task's own descriptors must not have taken the free standard numbers here.
     for (const int fd : {0, 1, 2})
       if (::fcntl(fd, F_GETFD) >= 0) result += "fd " + std::to_string(fd) + " taken; ";
     if (!task->waitUntilExit(kDeadline) || !recorder.waitForEnd()) return result + "no end";
-    return result + "status " + std::to_string(task->terminationStatus()) + ", fds " +
+    return result + "status " + std::to_string(task->terminationStatus().value()) + ", fds " +
            recorder.output();
   });
   ASSERT_GT(helperPid, 0);
@@ -810,11 +812,11 @@ TEST_P(TaskErrorOutput, ComesThroughItsOwnHandler) {
   output.attach(*task);
   errors.attachErrors(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
   ASSERT_TRUE(output.waitForEnd());
   ASSERT_TRUE(errors.waitForEnd());
-  EXPECT_EQ(task->terminationStatus(), 4);
+  EXPECT_EQ(task->terminationStatus().value(), 4);
   EXPECT_EQ(output.output(), GetParam().output);
   EXPECT_EQ(errors.output(), GetParam().errors);
   EXPECT_EQ(output.ends(), 1);
@@ -845,7 +847,7 @@ TEST(LinuxTask, ErrorOutputEndsWhenTheChildClosesIt) {
   output.attach(*task);
   errors.attachErrors(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   ASSERT_EQ(output.waitForLine(), "closed");
   ASSERT_TRUE(errors.waitForEnd()) << "somebody else holds the child's standard error";
   EXPECT_EQ(errors.output(), "bye\n");
@@ -866,15 +868,15 @@ TEST(LinuxTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) 
   auto task = shellTask("(read line < go; echo late) & echo $!; exit 3", dir.str());
   recorder.attach(*task);
   TaskGuard guard(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
-  // The grandchild outlives the reaped leader, out of killProcessGroup()'s reach. Its
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
+  // The grandchild outlives the reaped leader, out of kill()'s reach. Its
   // group keeps the leader's pid from being reused, so the group can be killed directly.
   struct KillGroup {
     pid_t group;
     ~KillGroup() { ::kill(-group, SIGKILL); }
   } killGroup{task->processIdentifier()};
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), 3);
+  EXPECT_EQ(task->terminationStatus().value(), 3);
 
   // What the child wrote came before its exit, and the exit did not wait for the end.
   ASSERT_FALSE(outputAtExit.empty());
@@ -927,7 +929,7 @@ TEST(LinuxTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
     std::function<void()> run;
     ~Release() { run(); }
   } releaseAtEnd{releaseHandler};  // before the guard waits for the exit
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
 
   // Watched through a pidfd of the test's own, which reaps nothing.
   UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, task->processIdentifier(), 0)));
@@ -937,7 +939,7 @@ TEST(LinuxTask, OutputLeftInThePipeAtTheExitIsReportedBeforeTheExit) {
   releaseHandler();
 
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
-  EXPECT_EQ(task->terminationStatus(), 0);
+  EXPECT_EQ(task->terminationStatus().value(), 0);
   std::lock_guard lock(mutex);
   EXPECT_EQ(outputAtExit, kSize);
 }
@@ -946,7 +948,7 @@ TEST(LinuxTask, DestroyingTheTaskWhileTheChildRunsNeitherHangsNorKillsIt) {
   auto task = shellTask("exec sleep 1000");
   Recorder recorder;
   recorder.attach(*task);
-  ASSERT_EQ(task->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(task->launch()), std::nullopt);
   OwnedProcess child(task->processIdentifier());  // killed and reaped at the end
   ASSERT_TRUE(child.valid());
 
@@ -995,11 +997,11 @@ TEST(LinuxTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {
   int statusInHandler = -1;
   holder->setOutputHandler([sentinel](std::string_view) {});
   holder->setTerminationHandler([&holder, &statusInHandler](const std::shared_ptr<Task>& self) {
-    statusInHandler = self->terminationStatus();
+    statusInHandler = self->terminationStatus().value();
     holder.reset();  // `self` is now the last reference
   });
   sentinel.reset();
-  ASSERT_EQ(holder->launch(), std::nullopt);
+  ASSERT_EQ(failureOf(holder->launch()), std::nullopt);
   holder->terminate();  // the test's last use of `holder`; the handler resets it
 
   std::unique_lock lock(mutex);
