@@ -128,8 +128,12 @@ int main(int argc, char** argv) {
     claim = std::move(result.instance);
   }
 
-  const std::unique_ptr<platform::Shell> shell = platform::makeDesktopShell(argc, argv);
-  if (!shell) return 1;  // it has said why
+  platform::Result<std::unique_ptr<platform::Shell>> made = platform::makeDesktopShell(argc, argv);
+  if (!made) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", made.error().message.c_str());
+    return 1;
+  }
+  const std::unique_ptr<platform::Shell> shell = std::move(*made);
   platform::Application& application = shell->services().application;
 
   // The application does not own its delegate: this reference keeps it alive.

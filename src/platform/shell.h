@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/result.h"
 #include "platform/services.h"
 #include "platform/single_instance.h"
 
@@ -25,6 +26,7 @@ class Shell {
 // DISPLAY or WAYLAND_DISPLAY set and the display reachable, the Qt desktop UI (a tray icon
 // and alert dialogs) loaded from lib/zolven-desktop.so beside the launcher. Otherwise it
 // runs headless and prints alerts to standard error.
-std::unique_ptr<Shell> makeDesktopShell(int argc, char** argv);
+// The error says why the shell cannot run (no descriptors left for its event loop).
+Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv);
 
 }  // namespace platform

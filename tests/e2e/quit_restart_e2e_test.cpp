@@ -235,7 +235,10 @@ TEST(QuitRestart, SilentClientsOnTheInstanceSocketDelayNeitherAReopenNorAQuit) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket.c_str());
-    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    // The socket is bound at the claim and listens once the launch has finished.
+    ASSERT_TRUE(waitFor([&] {
+      return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }));
     silent.push_back(fd);
   }
 

@@ -15,14 +15,11 @@ std::string modulePath(const std::string& name) {
   return path + "lib/" + name;
 }
 
-void* loadModuleSymbol(const std::string& path, const char* symbol, std::string& error) {
+Result<void*> loadModuleSymbol(const std::string& path, const char* symbol) {
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    error = ::dlerror();
-    return nullptr;
-  }
+  if (handle == nullptr) return Error{::dlerror()};
   void* address = ::dlsym(handle, symbol);
-  if (address == nullptr) error = ::dlerror();
+  if (address == nullptr) return Error{::dlerror()};
   return address;
 }
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/result.h"
+
 namespace platform {
 
 // The launcher's optional parts (the desktop UI, the browser handoff) are shared modules
@@ -9,8 +11,8 @@ namespace platform {
 std::string modulePath(const std::string& name);
 
 // Loads the module at `path` (never unloaded: the libraries it brings may keep threads and
-// state for the rest of the process) and looks up `symbol` in it. The symbol's address,
-// or null with the reason in `error`.
-void* loadModuleSymbol(const std::string& path, const char* symbol, std::string& error);
+// state for the rest of the process) and looks up `symbol` in it: the symbol's address, or
+// the loader's reason.
+Result<void*> loadModuleSymbol(const std::string& path, const char* symbol);
 
 }  // namespace platform

@@ -24,19 +24,18 @@ std::optional<std::string> nonEmptyVariable(const char* name) {
   return std::string(value);
 }
 
-// The module's entry point, loaded once for the process; null with the reason when it
-// cannot be loaded.
-OpenWithDefaultHandler loadModule(const std::string& path, std::string& error) {
+// The module's entry point, loaded once for the process, or why it cannot be loaded.
+Result<OpenWithDefaultHandler> loadModule(const std::string& path) {
   static std::once_flag once;
-  static OpenWithDefaultHandler entry = nullptr;
-  static std::string failure;
+  static std::optional<Result<OpenWithDefaultHandler>> entry;
   std::call_once(once, [&path] {
-    entry = reinterpret_cast<OpenWithDefaultHandler>(
-        loadModuleSymbol(path, kOpenWithDefaultHandlerSymbol, failure));
-    if (entry == nullptr) failure = "The browser module could not be loaded: " + failure;
+    const Result<void*> symbol = loadModuleSymbol(path, kOpenWithDefaultHandlerSymbol);
+    if (symbol)
+      entry.emplace(reinterpret_cast<OpenWithDefaultHandler>(*symbol));
+    else
+      entry.emplace(Error{"The browser module could not be loaded: " + symbol.error().message});
   });
-  error = failure;
-  return entry;
+  return *entry;
 }
 
 // GLib ends the process (g_error) when it cannot start a thread of its own, and the first
@@ -45,8 +44,8 @@ OpenWithDefaultHandler loadModule(const std::string& path, std::string& error) {
 // failed open instead of the end of the launcher. Afterwards GLib's threads exist.
 std::atomic<bool> glibThreadsStarted{false};
 
-std::optional<std::string> reserveThreadsForGlib() {
-  if (glibThreadsStarted) return std::nullopt;
+Result<void> reserveThreadsForGlib() {
+  if (glibThreadsStarted) return {};
   std::mutex mutex;
   std::condition_variable released;
   bool release = false;
@@ -69,7 +68,8 @@ std::optional<std::string> reserveThreadsForGlib() {
   }
   released.notify_all();
   for (std::thread& probe : probes) probe.join();
-  return failure;
+  if (failure) return Error{*failure};
+  return {};
 }
 
 }  // namespace
@@ -104,19 +104,18 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     sigset_t none;
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    if (std::optional<std::string> failure = reserveThreadsForGlib()) {
-      completion(std::nullopt, std::move(failure));
+    if (const Result<void> reserved = reserveThreadsForGlib(); !reserved) {
+      completion(std::nullopt, reserved.error().message);
       return;
     }
-    std::string loadError;
-    const OpenWithDefaultHandler open = loadModule(modulePath, loadError);
-    if (open == nullptr) {
-      completion(std::nullopt, loadError);
+    const Result<OpenWithDefaultHandler> open = loadModule(modulePath);
+    if (!open) {
+      completion(std::nullopt, open.error().message);
       return;
     }
     std::optional<std::string> application;
     std::optional<std::string> error;
-    open(url, token, browserCommand, application, error);
+    (*open)(url, token, browserCommand, application, error);
     glibThreadsStarted = true;
     completion(std::move(application), std::move(error));
   });
