@@ -1,6 +1,6 @@
 #include "app/app_delegate.h"
 
-AppDelegate::AppDelegate(platform::Services services) : platform(services) {}
+AppDelegate::AppDelegate(platform::Services services) : services(services) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -16,5 +16,5 @@ void AppDelegate::installQuitMenu() {
   platform::MenuItem applicationItem;
   applicationItem.submenu.push_back(platform::MenuItem{
       .title = "Quit ZOLVEN", .action = platform::MenuAction::Terminate, .keyEquivalent = "q", .submenu = {}});
-  platform.application.setMainMenu(platform::Menu{.items = {applicationItem}});
+  services.application.setMainMenu(platform::Menu{.items = {applicationItem}});
 }

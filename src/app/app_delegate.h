@@ -23,12 +23,22 @@
 // and exit) hops to the main queue holding the delegate weakly. The log is the one
 // operation callable from any thread; it serialises itself with `logLock`.
 //
-// The operations live beside their subsystem: log in log/, launchRuntime,
-// consumeOutput and runtimeFinished in runtime/, openBrowser in browser/, the rest in app/.
+// The delegate's methods live beside their subsystem, each in a file named for what it
+// is: app_delegate_log.cpp in log/; app_delegate_launch_runtime.cpp,
+// app_delegate_consume_output.cpp and app_delegate_runtime_finished.cpp in runtime/;
+// app_delegate_open_browser.cpp in browser/; the rest in app/. The subsystems' own types
+// (record encoding, the log file, line framing, the ready test, the layout) are beside them.
+//
+// Names fixed by the launcher's specified behaviour, kept whatever the conventions around
+// them: the platform callbacks (applicationDidFinishLaunching and the other application*
+// methods), the operations (installQuitMenu, launchRuntime, consumeOutput,
+// runtimeFinished, openBrowser, showFailure, log) and the fields runtime, outputBuffer,
+// openedURL, zolvenURL, terminating, logLock and launcherLogURL. Inside this class the
+// field `runtime` hides the namespace of the same name, which is written in full here.
 class AppDelegate final : public platform::ApplicationDelegate,
                           public std::enable_shared_from_this<AppDelegate> {
  public:
-  explicit AppDelegate(platform::Services platform);
+  explicit AppDelegate(platform::Services services);
   ~AppDelegate() override;
 
   AppDelegate(const AppDelegate&) = delete;
@@ -51,18 +61,12 @@ class AppDelegate final : public platform::ApplicationDelegate,
   void openBrowser(const std::string& url, std::string_view reason);
   void showFailure(std::string_view message);
 
-  // Read-only views for tests and diagnostics; main thread only.
-  const std::shared_ptr<platform::Task>& runtimeTask() const { return runtime; }
-  const std::string& bufferedOutput() const { return outputBuffer.pending(); }
-  bool hasOpenedURL() const { return openedURL; }
-  const std::optional<std::string>& readyURL() const { return zolvenURL; }
-  bool isTerminating() const { return terminating; }
-  std::optional<std::string> logFileLocation();
-  // The runtime log's path, once the launch has made it.
-  std::optional<std::string> runtimeLogLocation() const { return runtimeLogPath; }
+  // The one way in for the delegate's own tests (tests/support/delegate_probe.h), which
+  // read its state on the main thread. Nothing in the launcher uses it.
+  friend class AppDelegateProbe;
 
  private:
-  platform::Services platform;
+  platform::Services services;
 
   std::shared_ptr<platform::Task> runtime;
   supervisor::LineFramer outputBuffer;  // the unfinished last line of the runtime's output

@@ -6,6 +6,7 @@
 
 #include "delegate_fixture.h"
 #include "runtime/runtime_layout.h"
+#include "delegate_probe.h"
 
 namespace {
 
@@ -15,12 +16,12 @@ using testsupport::writeFile;
 
 TEST(AppDelegate, FreshDelegateHoldsTheInitialState) {
   DelegateFixture f;
-  EXPECT_EQ(f.delegate->runtimeTask(), nullptr);
-  EXPECT_TRUE(f.delegate->bufferedOutput().empty());
-  EXPECT_FALSE(f.delegate->hasOpenedURL());
-  EXPECT_FALSE(f.delegate->readyURL());
-  EXPECT_FALSE(f.delegate->isTerminating());
-  EXPECT_FALSE(f.delegate->logFileLocation());
+  EXPECT_EQ(probe(*f.delegate).runtimeTask(), nullptr);
+  EXPECT_TRUE(probe(*f.delegate).bufferedOutput().empty());
+  EXPECT_FALSE(probe(*f.delegate).hasOpenedURL());
+  EXPECT_FALSE(probe(*f.delegate).readyURL());
+  EXPECT_FALSE(probe(*f.delegate).isTerminating());
+  EXPECT_FALSE(probe(*f.delegate).logFileLocation());
   EXPECT_FALSE(f.delegate->applicationShouldTerminateAfterLastWindowClosed());
 }
 
@@ -92,7 +93,7 @@ TEST_P(MissingRequiredFile, EndsInTheAlertWithoutATask) {
   EXPECT_EQ(f.records()[1]["detail"], f.arch());
   EXPECT_EQ(f.records()[2]["detail"], "A required runtime resource is missing.");
   EXPECT_TRUE(f.fake.tasks.made.empty());
-  EXPECT_EQ(f.delegate->runtimeTask(), nullptr);
+  EXPECT_EQ(probe(*f.delegate).runtimeTask(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MissingRequiredFile,
@@ -121,7 +122,7 @@ TEST(AppDelegate, LaunchGivesTheTaskItsSettings) {
             f.dir.str("resources/config/runtime-config.json"));
   EXPECT_EQ(task->options.environment.get("ZOLVEN_LOG_ROOT"), f.dir.str("logs"));
   EXPECT_TRUE(task->outputHandlerSet);
-  EXPECT_EQ(f.delegate->runtimeTask(), task);
+  EXPECT_EQ(probe(*f.delegate).runtimeTask(), task);
   EXPECT_EQ(f.events(),
             (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
                                       "runtime.started"}));
@@ -138,7 +139,7 @@ TEST(AppDelegate, LaunchErrorClearsTheTaskAndEndsInTheAlert) {
 
   ASSERT_TRUE(f.task());
   EXPECT_FALSE(f.task()->outputHandlerSet);
-  EXPECT_EQ(f.delegate->runtimeTask(), nullptr);
+  EXPECT_EQ(probe(*f.delegate).runtimeTask(), nullptr);
   EXPECT_EQ(f.events(),
             (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
                                       "runtime.start.failed", "launcher.failed"}));
@@ -146,20 +147,20 @@ TEST(AppDelegate, LaunchErrorClearsTheTaskAndEndsInTheAlert) {
   EXPECT_EQ(f.records()[3]["detail"], "The local runtime could not be launched.");
   EXPECT_EQ(f.fake.application.terminateReplies,
             std::vector<platform::TerminateReply>{platform::TerminateReply::Now});
-  EXPECT_FALSE(f.delegate->isTerminating());
+  EXPECT_FALSE(probe(*f.delegate).isTerminating());
 }
 
 TEST(QuitCoordination, WithoutAChildTerminatesNow) {
   DelegateFixture f;
   EXPECT_EQ(f.delegate->applicationShouldTerminate(), platform::TerminateReply::Now);
-  EXPECT_FALSE(f.delegate->isTerminating());
+  EXPECT_FALSE(probe(*f.delegate).isTerminating());
 }
 
 TEST(QuitCoordination, RunningChildIsAskedToStopAndTheReplyFollowsItsExit) {
   LaunchedFixture f;
   auto task = f.task();
   bool flagSetBeforeSignal = false;
-  task->onTerminate = [&] { flagSetBeforeSignal = f.delegate->isTerminating(); };
+  task->onTerminate = [&] { flagSetBeforeSignal = probe(*f.delegate).isTerminating(); };
 
   f.fake.application.terminate(platform::TerminationCause::Normal);
   EXPECT_EQ(f.fake.application.terminateReplies.back(), platform::TerminateReply::Later);
@@ -234,7 +235,7 @@ TEST(QuitCoordination, ExitedChildTerminatesNowWithoutSignal) {
   task->exit(0);
   EXPECT_EQ(f.delegate->applicationShouldTerminate(), platform::TerminateReply::Now);
   EXPECT_EQ(task->terminateCalls, 0);
-  EXPECT_FALSE(f.delegate->isTerminating());
+  EXPECT_FALSE(probe(*f.delegate).isTerminating());
 }
 
 }  // namespace

@@ -16,6 +16,8 @@ class Bundle {
 // The real path of the running executable, with every symbolic link resolved (the kernel
 // keeps it), or nothing when it cannot be read. Read once per process.
 std::optional<std::string> executablePath();
+// The folder that holds it, from the same path.
+std::optional<std::string> executableDirectory();
 
 // The resources directory is "resources" beside the real path of the running executable.
 class ExecutableBundle final : public Bundle {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdlib>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -33,5 +34,12 @@ class Environment {
  private:
   std::vector<Entry> entries_;
 };
+
+// A variable of this process's own environment, when it is set and not empty.
+inline std::optional<std::string> nonEmptyVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return std::nullopt;
+  return std::string(value);
+}
 
 }  // namespace platform

@@ -6,22 +6,23 @@
 #include <vector>
 
 #include "delegate_fixture.h"
+#include "delegate_probe.h"
 
 namespace {
 
 using testsupport::DelegateFixture;
 using testsupport::LaunchedFixture;
 
-std::vector<std::string> runtimeLogLines(const AppDelegate& delegate) {
+std::vector<std::string> runtimeLogLines(AppDelegate& delegate) {
   std::vector<std::string> lines;
-  if (!delegate.runtimeLogLocation()) return lines;
-  std::istringstream stream(testsupport::readFile(*delegate.runtimeLogLocation()));
+  if (!probe(delegate).runtimeLogLocation()) return lines;
+  std::istringstream stream(testsupport::readFile(*probe(delegate).runtimeLogLocation()));
   for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
 
 // The launcher's lines without their time: "[launcher] " and the text.
-std::vector<std::string> launcherNotes(const AppDelegate& delegate) {
+std::vector<std::string> launcherNotes(AppDelegate& delegate) {
   std::vector<std::string> notes;
   for (const std::string& line : runtimeLogLines(delegate))
     if (line.starts_with("[launcher] ")) notes.push_back(line.substr(32));
@@ -30,7 +31,7 @@ std::vector<std::string> launcherNotes(const AppDelegate& delegate) {
 
 TEST(Diagnostics, ARunBeginsWithItsHeaderAndKeepsTheRuntimesStandardError) {
   LaunchedFixture f;
-  const auto location = f.delegate->runtimeLogLocation();
+  const auto location = probe(*f.delegate).runtimeLogLocation();
   ASSERT_TRUE(location);
   EXPECT_TRUE(location->starts_with(f.dir.str("logs/runtime-"))) << *location;
   EXPECT_TRUE(location->ends_with(".log"));
@@ -101,7 +102,7 @@ TEST(Diagnostics, AnOverLongOutputLineIsNotedWhenDropped) {
   const auto notes = launcherNotes(*f.delegate);
   ASSERT_EQ(notes.size(), 2u);
   EXPECT_EQ(notes[1], "an output line longer than 1048576 bytes was dropped");
-  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:9/");
+  EXPECT_EQ(probe(*f.delegate).readyURL(), "http://127.0.0.1:9/");
 }
 
 TEST(Diagnostics, AKillAfterTheQuitGraceIsNoted) {

@@ -19,13 +19,17 @@ std::optional<std::string> executablePath() {
   return path;
 }
 
+std::optional<std::string> executableDirectory() {
+  std::optional<std::string> directory = executablePath();
+  if (directory) directory->erase(directory->find_last_of('/'));
+  return directory;
+}
+
 std::optional<std::string> ExecutableBundle::resourceDirectory() const {
   // The real path, so that a symbolic link to the launcher still finds its own bundle.
-  const std::optional<std::string> executable = executablePath();
-  if (!executable) return std::nullopt;
-  std::string directory(*executable);
-  directory.erase(directory.find_last_of('/'));
-  const std::string resources = directory + "/resources";
+  const std::optional<std::string> directory = executableDirectory();
+  if (!directory) return std::nullopt;
+  const std::string resources = *directory + "/resources";
   struct stat info {};
   if (::stat(resources.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
   return resources;

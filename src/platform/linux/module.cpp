@@ -8,11 +8,9 @@
 namespace platform {
 
 std::string modulePath(const std::string& name) {
-  const std::optional<std::string> executable = executablePath();
-  if (!executable) return {};
-  std::string path(*executable);
-  path.erase(path.find_last_of('/') + 1);
-  return path + "lib/" + name;
+  const std::optional<std::string> directory = executableDirectory();
+  if (!directory) return {};
+  return *directory + "/lib/" + name;
 }
 
 Result<void*> loadModuleSymbol(const std::string& path, const char* symbol) {

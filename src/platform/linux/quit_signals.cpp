@@ -29,15 +29,10 @@ Result<int> installQuitSignals() {
   action.sa_handler = onQuitSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  sigset_t quitSignals;
-  sigemptyset(&quitSignals);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-    ::sigaction(signal, &action, nullptr);
-    sigaddset(&quitSignals, signal);
-  }
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
   // Unblocked, not blocked and waited for: a blocked mask would be inherited by every
   // child we start.
-  ::pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+  unblockSignals({SIGTERM, SIGINT, SIGHUP});
   return signalPipe[0];
 }
 

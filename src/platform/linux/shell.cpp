@@ -22,11 +22,6 @@
 namespace platform {
 namespace {
 
-bool isSet(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && value[0] != '\0';
-}
-
 class LinuxShell final : public Shell {
  public:
   LinuxShell(int argc, char** argv)
@@ -34,7 +29,7 @@ class LinuxShell final : public Shell {
                    modulePath("zolven-browser.so")),
         program_(argc > 0 ? argv[0] : "zolven-launcher"),
         quitSignals_(installQuitSignals()) {
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY")) loader_.emplace();
+    if (nonEmptyVariable("DISPLAY") || nonEmptyVariable("WAYLAND_DISPLAY")) loader_.emplace();
     application_.emplace(
         mainQueue_,
         [this]() -> std::unique_ptr<DesktopUi> {

@@ -315,16 +315,7 @@ class LinuxSingleInstance final : public SingleInstance {
         lock_(std::move(lock)) {}
 
   ~LinuxSingleInstance() override {
-    if (thread_.joinable()) {
-      server_->stopping = true;
-      const uint64_t one = 1;
-      [[maybe_unused]] const ssize_t written = ::write(server_->wake.get(), &one, sizeof one);
-      if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();  // inside the handler; the thread owns what it still uses
-      } else {
-        thread_.join();
-      }
-    }
+    if (server_) stopWatchingThread(thread_, server_->stopping, server_->wake.get());
     removeSocket();
     // Last: a successor may claim as soon as the lock is gone.
     lock_.reset();

@@ -7,9 +7,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/result.h"
@@ -78,14 +82,40 @@ class BlockedSignals {
   sigset_t saved_;
 };
 
+// Removes `signals` from the calling thread's mask.
+inline void unblockSignals(std::initializer_list<int> signals) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : signals) sigaddset(&set, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 // For a thread started with every signal blocked (see BlockedSignals): lets the signals
 // of faults through again, so that a crash on it still reaches its handlers.
 inline void unblockFaultSignals() {
-  sigset_t faults;
-  sigemptyset(&faults);
-  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT})
-    sigaddset(&faults, signal);
-  ::pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+  unblockSignals({SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT});
+}
+
+// Empties the calling thread's mask: what it starts inherits the mask.
+inline void unblockAllSignals() {
+  sigset_t none;
+  sigemptyset(&none);
+  ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Stops a thread that polls the eventfd `wake` and checks `stopping`: raises the flag,
+// wakes the thread and joins it. From the thread itself (inside one of the handlers it
+// calls) it is detached instead, and owns what it still uses.
+inline void stopWatchingThread(std::thread& thread, std::atomic<bool>& stopping, int wake) {
+  if (!thread.joinable()) return;
+  stopping = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake, &one, sizeof one);
+  if (thread.get_id() == std::this_thread::get_id()) {
+    thread.detach();
+  } else {
+    thread.join();
+  }
 }
 
 }  // namespace platform

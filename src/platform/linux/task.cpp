@@ -309,17 +309,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
         state_(std::make_shared<TaskState>()) {}
 
   // Does not touch the child: it keeps running, unobserved.
-  ~LinuxTask() override {
-    if (!thread_.joinable()) return;
-    state_->stopping = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(state_->wake.get(), &one, sizeof one);
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();  // inside one of the handlers; the thread owns what it still uses
-    } else {
-      thread_.join();
-    }
-  }
+  ~LinuxTask() override { stopWatchingThread(thread_, state_->stopping, state_->wake.get()); }
 
   void setOutputHandler(OutputHandler handler) override {
     std::lock_guard lock(state_->mutex);

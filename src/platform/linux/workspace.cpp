@@ -12,17 +12,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/linux/browser_module.h"
 #include "platform/linux/module.h"
+#include "platform/linux/support.h"
 
 namespace platform {
 namespace {
 
-std::optional<std::string> nonEmptyVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return std::nullopt;
-  return std::string(value);
-}
 
 // The module's entry point, loaded once for the process, or why it cannot be loaded.
 Result<OpenWithDefaultHandler> loadModule(const std::string& path) {
@@ -101,9 +98,7 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
   opens_.async([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
                 completion = std::move(completion)] {
     // The application inherits the mask of the thread that starts it: keep it empty.
-    sigset_t none;
-    sigemptyset(&none);
-    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    unblockAllSignals();
     if (const Result<void> reserved = reserveThreadsForGlib(); !reserved) {
       completion(std::nullopt, reserved.error().message);
       return;

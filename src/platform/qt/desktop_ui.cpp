@@ -1,5 +1,7 @@
 #include "platform/qt/desktop_ui.h"
 
+#include "platform/environment.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
@@ -51,10 +53,7 @@ QKeySequence commandKey(const std::string& key) {
   return QKeySequence(QStringLiteral("Ctrl+") + QString::fromStdString(key).toUpper());
 }
 
-bool isSet(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && value[0] != '\0';
-}
+bool isSet(const char* name) { return nonEmptyVariable(name).has_value(); }
 
 // Qt aborts when its display cannot be reached; a fallback to the offscreen platform
 // lets us notice that and carry on headless instead.

@@ -13,7 +13,7 @@ constexpr size_t kChunksInFlight = 4;
 }  // namespace
 
 void AppDelegate::launchRuntime() {
-  const std::optional<std::string> resources = platform.bundle.resourceDirectory();
+  const std::optional<std::string> resources = services.bundle.resourceDirectory();
   if (!resources) {
     showFailure("Application resources could not be located.");
     return;
@@ -39,18 +39,18 @@ void AppDelegate::launchRuntime() {
       eventlog::RuntimeLog::Options{.file = *runtimeLogPath, .passOn = STDERR_FILENO});
   const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
 
-  std::shared_ptr<platform::Task> task = platform.tasks.makeTask(platform::TaskOptions{
+  std::shared_ptr<platform::Task> task = services.tasks.makeTask(platform::TaskOptions{
       .executable = layout.nodeExecutable,
       .arguments = {layout.entryScript},
       .currentDirectory = layout.appDirectory,
-      .environment = supervisor::childEnvironment(platform.processInfo.environment(), layout),
+      .environment = supervisor::childEnvironment(services.processInfo.environment(), layout),
       // The runtime's helpers never outlive it: the launcher ends with the runtime.
       .endGroupWithLeader = true,
   });
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.
-  platform::DispatchQueue& mainQueue = platform.mainQueue;
+  platform::DispatchQueue& mainQueue = services.mainQueue;
   auto flow = std::make_shared<supervisor::OutputFlow>(kChunksInFlight);
   task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue, flow](std::string_view chunk) {
     if (chunk.empty()) return;  // end of file

@@ -26,10 +26,10 @@ void AppDelegate::consumeOutput(std::string_view chunk) {
     openedURL = true;
     zolvenURL = *url;
     log("runtime.ready", *url);
-    platform.application.announceURL(*url);
+    services.application.announceURL(*url);
 
     // Read afresh at every ready line; only the exact value "1" suppresses.
-    if (platform.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1") {
+    if (services.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1") {
       log("browser.open.suppressed", *url);
     } else {
       openBrowser(*url, "runtime-ready");

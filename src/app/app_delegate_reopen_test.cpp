@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "delegate_fixture.h"
+#include "delegate_probe.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ TEST(Reopen, AfterReadyOpensTheURLAgainEvenWithSuppression) {
   EXPECT_EQ(records[3]["detail"], "application-reopened");
   ASSERT_EQ(f.fake.workspace.requests.size(), 2u);
   EXPECT_TRUE(f.fake.workspace.requests[1].configuration.activates);
-  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:7/x");
+  EXPECT_EQ(probe(*f.delegate).readyURL(), "http://127.0.0.1:7/x");
 }
 
 }  // namespace

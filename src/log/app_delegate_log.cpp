@@ -17,7 +17,7 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
 
   std::lock_guard lock(logLock);
   if (!launcherLogURL) {
-    const platform::ProcessInfo& process = platform.processInfo;
+    const platform::ProcessInfo& process = services.processInfo;
     launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
                                               process.currentDirectory());
   }
@@ -28,14 +28,9 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
 std::string AppDelegate::launcherLogFile() {
   std::lock_guard lock(logLock);
   if (!launcherLogURL) {
-    const platform::ProcessInfo& process = platform.processInfo;
+    const platform::ProcessInfo& process = services.processInfo;
     launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
                                               process.currentDirectory());
   }
   return *launcherLogURL;
-}
-
-std::optional<std::string> AppDelegate::logFileLocation() {
-  std::lock_guard lock(logLock);
-  return launcherLogURL;
 }

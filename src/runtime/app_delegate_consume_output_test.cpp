@@ -6,6 +6,7 @@
 
 #include "delegate_fixture.h"
 #include "platform/linux/task.h"
+#include "delegate_probe.h"
 
 namespace {
 
@@ -24,13 +25,13 @@ TEST(ConsumeOutput, ReadyLineSplitAtEveryByteIsActedOnOnceItsLineFeedArrives) {
     f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1");
     f.delegate->consumeOutput(stream.substr(0, split));
     if (split < stream.size()) {
-      EXPECT_FALSE(f.delegate->hasOpenedURL()) << "recognised before its line feed";
+      EXPECT_FALSE(probe(*f.delegate).hasOpenedURL()) << "recognised before its line feed";
       f.delegate->consumeOutput(stream.substr(split));
     }
-    EXPECT_TRUE(f.delegate->hasOpenedURL());
-    EXPECT_EQ(f.delegate->readyURL(), kURL);
+    EXPECT_TRUE(probe(*f.delegate).hasOpenedURL());
+    EXPECT_EQ(probe(*f.delegate).readyURL(), kURL);
     EXPECT_EQ(f.events(), (Events{"runtime.ready", "browser.open.suppressed"}));
-    EXPECT_TRUE(f.delegate->bufferedOutput().empty());
+    EXPECT_TRUE(probe(*f.delegate).bufferedOutput().empty());
   }
 }
 
@@ -46,8 +47,8 @@ TEST(ConsumeOutput, LinesOfOneChunkAreHandledInOrderEachInFull) {
   EXPECT_EQ(records[1]["detail"], "runtime-ready");
   EXPECT_EQ(records[2]["url"], "http://127.0.0.1:3/");
   // The second ready line replaces the first; the last line has no line feed yet.
-  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:3/");
-  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:4/");
+  EXPECT_EQ(probe(*f.delegate).readyURL(), "http://127.0.0.1:3/");
+  EXPECT_EQ(probe(*f.delegate).bufferedOutput(), "http://127.0.0.1:4/");
   ASSERT_EQ(f.fake.workspace.requests.size(), 2u);
   EXPECT_EQ(f.fake.workspace.requests[0].url, "http://127.0.0.1:1/");
   EXPECT_TRUE(f.fake.workspace.requests[0].configuration.activates);
@@ -61,13 +62,13 @@ TEST(ConsumeOutput, NonReadyOutputLeavesNoTrace) {
   f.delegate->consumeOutput("https://127.0.0.1/\nhttp://[::1]:3/\n\xff\xfe\n\nhttp://127.0.0.2/\n");
   f.delegate->consumeOutput("");
   f.delegate->consumeOutput("http://127.0.0.1:9/");  // never ended by a line feed
-  EXPECT_FALSE(f.delegate->hasOpenedURL());
-  EXPECT_FALSE(f.delegate->readyURL());
+  EXPECT_FALSE(probe(*f.delegate).hasOpenedURL());
+  EXPECT_FALSE(probe(*f.delegate).readyURL());
   EXPECT_TRUE(f.records().empty());
   EXPECT_TRUE(f.fake.workspace.requests.empty());
-  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:9/");
+  EXPECT_EQ(probe(*f.delegate).bufferedOutput(), "http://127.0.0.1:9/");
   f.delegate->consumeOutput("");  // end of file changes nothing
-  EXPECT_EQ(f.delegate->bufferedOutput(), "http://127.0.0.1:9/");
+  EXPECT_EQ(probe(*f.delegate).bufferedOutput(), "http://127.0.0.1:9/");
   EXPECT_TRUE(f.records().empty());
 }
 
@@ -84,8 +85,8 @@ TEST_P(Suppression, OnlyTheExactValueOneKeepsTheBrowserClosed) {
   if (GetParam().value)
     f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", *GetParam().value);
   f.delegate->consumeOutput(std::string(kURL) + "\n");
-  EXPECT_TRUE(f.delegate->hasOpenedURL());
-  EXPECT_EQ(f.delegate->readyURL(), kURL);
+  EXPECT_TRUE(probe(*f.delegate).hasOpenedURL());
+  EXPECT_EQ(probe(*f.delegate).readyURL(), kURL);
   const auto records = f.records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0]["event"], "runtime.ready");
@@ -128,9 +129,9 @@ TEST(ConsumeOutput, ChunksFromTheTaskReachTheDelegateThroughTheMainQueueInOrder)
   auto task = f.task();
   task->output("http://127.0.");
   task->output("0.1:5/\n");
-  EXPECT_FALSE(f.delegate->hasOpenedURL()) << "framing belongs to the main thread";
+  EXPECT_FALSE(probe(*f.delegate).hasOpenedURL()) << "framing belongs to the main thread";
   f.fake.mainQueue.runPending();
-  EXPECT_EQ(f.delegate->readyURL(), "http://127.0.0.1:5/");
+  EXPECT_EQ(probe(*f.delegate).readyURL(), "http://127.0.0.1:5/");
 }
 
 TEST(ConsumeOutput, ChunksForAGoneDelegateAreDropped) {
@@ -177,18 +178,18 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   auto delegate = std::make_shared<AppDelegate>(real);
   fake.application.setDelegate(delegate);
   fake.application.run();
-  ASSERT_TRUE(delegate->runtimeTask());
+  ASSERT_TRUE(probe(*delegate).runtimeTask());
 
   // Ready, then a clean exit: the launcher asks to quit, without an alert.
   ASSERT_TRUE(
       fake.mainQueue.runUntil([&] { return fake.application.ended; }, std::chrono::seconds(60)));
   EXPECT_TRUE(fake.alerts.shown.empty());
-  EXPECT_EQ(delegate->readyURL(), "http://127.0.0.1:2/");
+  EXPECT_EQ(probe(*delegate).readyURL(), "http://127.0.0.1:2/");
   std::vector<std::string> ready;
   for (const auto& record : testsupport::DelegateFixture::readRecords(dir.str("logs/launcher.log")))
     if (record["event"] == "runtime.ready") ready.push_back(record["url"]);
   EXPECT_EQ(ready, (std::vector<std::string>{"http://127.0.0.1:1/", "http://127.0.0.1:2/"}));
-  EXPECT_TRUE(delegate->bufferedOutput().empty());
+  EXPECT_TRUE(probe(*delegate).bufferedOutput().empty());
   // Output chunks wait at most four at a time; the exit report may join them.
   EXPECT_LE(fake.mainQueue.mostQueued(), 5u);
 }

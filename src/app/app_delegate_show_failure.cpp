@@ -9,7 +9,7 @@ void AppDelegate::showFailure(std::string_view message) {
   // The message ends with its own full stop; the sentence brings its leading space.
   alert.informativeText = std::string(message) + " See the ZOLVEN log directory for diagnostics.";
   alert.buttons = {"OK"};
-  platform.alerts.runModal(alert);
+  services.alerts.runModal(alert);
 
-  platform.application.terminate(platform::TerminationCause::Failure);
+  services.application.terminate(platform::TerminationCause::Failure);
 }

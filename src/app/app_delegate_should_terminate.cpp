@@ -15,9 +15,9 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
 
   // The wait holds the task and the application, never the delegate.
   std::shared_ptr<platform::Task> task = runtime;
-  platform::Application& application = platform.application;
-  platform::DispatchQueue& mainQueue = platform.mainQueue;
-  platform.globalQueue.async([task = std::move(task), &application, &mainQueue,
+  platform::Application& application = services.application;
+  platform::DispatchQueue& mainQueue = services.mainQueue;
+  services.globalQueue.async([task = std::move(task), &application, &mainQueue,
                               runtimeLog = runtimeLog]() mutable {
     if (!task->waitUntilExit(kStopGrace)) {
       if (runtimeLog)

@@ -5,7 +5,7 @@ void AppDelegate::runtimeFinished(const std::shared_ptr<platform::Task>& task) {
   log("runtime.exited", std::nullopt, "status=" + status.text());
   if (terminating) return;  // the quit that asked for this exit completes on its own
   if (openedURL && status.succeeded()) {
-    platform.application.terminate();
+    services.application.terminate();
     return;
   }
   showFailure("ZOLVEN could not start.");

@@ -9,6 +9,7 @@
 #include "app/app_delegate.h"
 #include "fakes.h"
 #include "temp_dir.h"
+#include "delegate_probe.h"
 
 namespace {
 
@@ -28,13 +29,13 @@ TEST(EventLog, LocationIsFixedByTheFirstRecord) {
   FakePlatform fake;
   fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", dir.str("first")}});
   auto delegate = std::make_shared<AppDelegate>(fake.services());
-  EXPECT_FALSE(delegate->logFileLocation());
+  EXPECT_FALSE(probe(*delegate).logFileLocation());
 
   delegate->log("launcher.started");
   fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", dir.str("second")}});
   delegate->log("runtime.started", std::nullopt, "pid=1");
 
-  EXPECT_EQ(delegate->logFileLocation(), dir.str("first/launcher.log"));
+  EXPECT_EQ(probe(*delegate).logFileLocation(), dir.str("first/launcher.log"));
   const auto lines = records(dir.str("first/launcher.log"));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["event"], "launcher.started");

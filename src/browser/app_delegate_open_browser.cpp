@@ -7,7 +7,7 @@ void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {
   // The completion may run on any thread: it touches nothing but its own copy of the URL
   // and the log, and holds the delegate weakly so a late outcome after the delegate is
   // gone is dropped.
-  platform.workspace.openURL(
+  services.workspace.openURL(
       url, platform::OpenConfiguration{.activates = true},
       [weakSelf = weak_from_this(), url](std::optional<std::string> application,
                                          std::optional<std::string> error) {
