@@ -78,6 +78,8 @@ class AppDelegate final : public platform::ApplicationDelegate,
 
   // The runtime's standard error and the launcher's notes on the run, for a person.
   std::string launcherLogFile();  // the event log's path, resolved as `log` does
+  // Whether ready URLs are to be recorded only, not opened: read afresh at every call.
+  bool browserSuppressed() const;
   std::shared_ptr<eventlog::RuntimeLog> runtimeLog;
   std::optional<std::string> runtimeLogPath;
   bool notedRejectedURL = false;  // once per run

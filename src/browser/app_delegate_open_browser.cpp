@@ -1,5 +1,10 @@
 #include "app/app_delegate.h"
 
+bool AppDelegate::browserSuppressed() const {
+  // Only the exact value "1" suppresses.
+  return services.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1";
+}
+
 void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {
   // The append is synchronous, so the request is in the log before the desktop is asked.
   log("browser.open.requested", url, reason);

@@ -81,4 +81,78 @@ TEST(OpenBrowser, OutcomeAfterTheDelegateIsGoneIsDropped) {
   EXPECT_EQ(f.events(), Events{"browser.open.requested"});
 }
 
+// A delegate with a runtime in its bundle, whose preparations of the desktop are recorded
+// with what the log and the task showed at that moment.
+struct PreparingFixture : DelegateFixture {
+  std::vector<Events> eventsAtPreparation;
+  std::vector<bool> launchedAtPreparation;
+
+  PreparingFixture() {
+    addRuntime("runtime");
+    addConfig();
+    fake.workspace.onPrepare = [this] {
+      eventsAtPreparation.push_back(events());
+      launchedAtPreparation.push_back(task() != nullptr && task()->launched);
+    };
+  }
+};
+
+TEST(PrepareToOpen, IsAskedOnceForHttpRightAfterTheRuntimeHasStarted) {
+  PreparingFixture f;
+  f.start();
+  EXPECT_EQ(f.fake.workspace.prepared, std::vector<std::string>{"http"});
+  ASSERT_EQ(f.eventsAtPreparation.size(), 1u);
+  EXPECT_EQ(f.eventsAtPreparation[0],
+            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started"}));
+  EXPECT_EQ(f.launchedAtPreparation, std::vector<bool>{true});
+
+  // The ready line asks for the open only: the preparation is not asked again.
+  f.task()->output("http://127.0.0.1:9/\n");
+  f.fake.mainQueue.runPending();
+  EXPECT_EQ(f.fake.workspace.prepared.size(), 1u);
+  ASSERT_EQ(f.fake.workspace.requests.size(), 1u);
+  EXPECT_EQ(f.fake.workspace.requests[0].url, "http://127.0.0.1:9/");
+}
+
+struct SuppressionCase {
+  const char* name;
+  std::optional<std::string> value;
+  bool prepared;
+};
+
+class PrepareUnlessSuppressed : public testing::TestWithParam<SuppressionCase> {};
+
+TEST_P(PrepareUnlessSuppressed, OnlyTheExactValueOneLeavesTheDesktopAlone) {
+  PreparingFixture f;
+  if (GetParam().value)
+    f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", *GetParam().value);
+  f.start();
+  ASSERT_TRUE(f.task() && f.task()->launched);
+  EXPECT_EQ(f.fake.workspace.prepared.size(), GetParam().prepared ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, PrepareUnlessSuppressed,
+                         testing::Values(SuppressionCase{"Unset", std::nullopt, true},
+                                         SuppressionCase{"One", "1", false},
+                                         SuppressionCase{"Zero", "0", true},
+                                         SuppressionCase{"Empty", "", true},
+                                         SuppressionCase{"True", "true", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(PrepareToOpen, NotAskedWhenTheRuntimeCouldNotBeStarted) {
+  PreparingFixture f;
+  f.fake.tasks.nextLaunchError = "No such file or directory";
+  f.start();
+  EXPECT_TRUE(f.fake.workspace.prepared.empty());
+  EXPECT_EQ(f.events().back(), "launcher.failed");
+}
+
+TEST(PrepareToOpen, NotAskedWhenTheBundleHasNoRuntime) {
+  DelegateFixture f;
+  f.start();  // resources without a runtime: the alert, no task
+  EXPECT_TRUE(f.fake.tasks.made.empty());
+  EXPECT_TRUE(f.fake.workspace.prepared.empty());
+  EXPECT_EQ(f.events().back(), "launcher.failed");
+}
+
 }  // namespace

@@ -25,6 +25,12 @@ class Workspace {
   // destroyed is dropped without its completion.
   virtual void openURL(const std::string& url, const OpenConfiguration& configuration,
                        OpenCompletion completion) = 0;
+
+  // Gets the desktop ready for a coming open of a URL with this scheme, so that the open
+  // only has to start the application: what opening needs is loaded and the default
+  // handler looked up, off the caller's thread. Opens nothing and reports nothing; an
+  // open still uses the handler that is the default when it runs. Returns at once.
+  virtual void prepareToOpen(const std::string& scheme) = 0;
 };
 
 }  // namespace platform

@@ -28,8 +28,7 @@ void AppDelegate::consumeOutput(std::string_view chunk) {
     log("runtime.ready", *url);
     services.application.announceURL(*url);
 
-    // Read afresh at every ready line; only the exact value "1" suppresses.
-    if (services.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1") {
+    if (browserSuppressed()) {
       log("browser.open.suppressed", *url);
     } else {
       openBrowser(*url, "runtime-ready");

@@ -81,4 +81,8 @@ void AppDelegate::launchRuntime() {
   const std::string pid = "pid=" + std::to_string(task->processIdentifier());
   runtimeLog->beginRun("runtime started: " + pid + " " + paths);
   log("runtime.started", std::nullopt, pid);
+
+  // While the runtime starts, the desktop gets ready to open its URL, which is an http
+  // one, unless nothing is to be opened.
+  if (!browserSuppressed()) services.workspace.prepareToOpen("http");
 }

@@ -110,6 +110,40 @@ TEST_F(AlertOnDisplay, QuitSignalDuringItEndsTheLauncher) {
 
 namespace {
 
+TEST(Desktop, RuntimeEndingBeforeItsURLShowsTheAlert) {
+  if (!std::filesystem::exists("/usr/bin/Xvfb") || !std::filesystem::exists("/usr/bin/xdotool"))
+    GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/test";
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'listening soon\n'
+exit 3
+)sh");
+  XServer x(bundle.dir());
+  ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
+  auto launcher = bundle.start({{"DISPLAY", x.display()}});
+  std::string window;
+  ASSERT_TRUE(waitFor([&] {
+    window = run(bundle.dir(), x.display(),
+                 {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
+    return !window.empty();
+  })) << bundle.launcherStderr();
+  window = window.substr(0, window.find('\n'));
+  EXPECT_EQ(bundle.events(),
+            (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
+                                      "runtime.started", "runtime.exited", "launcher.failed"}));
+  EXPECT_TRUE(launcher->running());
+  std::optional<int> status;
+  ASSERT_TRUE(waitFor([&] {
+    run(bundle.dir(), x.display(),
+        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+    status = launcher->waitExit(std::chrono::seconds(2));
+    return status.has_value();
+  }));
+  EXPECT_EQ(status, 1);
+}
+
 TEST(Desktop, UnreachableDisplayFallsBackToHeadless) {
   LauncherBundle bundle;
   // A display name no server answers: the launcher must carry on without it.

@@ -81,8 +81,8 @@ class FakeProcessInfo final : public ProcessInfo {
   std::string cwd = "/";
 };
 
-// Records every open; the test runs a request's completion itself, on a thread of its
-// choosing, as the real workspace does on one of its own.
+// Records every open and every preparation; the test runs a request's completion itself, on a
+// thread of its choosing, as the real workspace does on one of its own.
 class FakeWorkspace final : public Workspace {
  public:
   struct Request {
@@ -94,7 +94,13 @@ class FakeWorkspace final : public Workspace {
                OpenCompletion completion) override {
     requests.push_back({url, configuration, std::move(completion)});
   }
+  void prepareToOpen(const std::string& scheme) override {
+    if (onPrepare) onPrepare();
+    prepared.push_back(scheme);
+  }
   std::vector<Request> requests;
+  std::vector<std::string> prepared;  // the scheme of each prepareToOpen, in order
+  std::function<void()> onPrepare;    // runs inside prepareToOpen, before it returns
 };
 
 // A child task driven by the test: exit() and output() call the handlers the launcher

@@ -95,3 +95,12 @@ extern "C" __attribute__((visibility("default"))) void zolven_open_with_default_
   application = std::move(outcome.application);
   error = std::move(outcome.error);
 }
+
+// The module's second entry point (see platform/browser_module.h).
+extern "C" __attribute__((visibility("default"))) void zolven_prepare_default_handler(
+    const char* scheme) {
+  if (scheme == nullptr || *scheme == '\0') return;
+  if (GAppInfo* handler = g_app_info_get_default_for_uri_scheme(scheme)) g_object_unref(handler);
+  // The launch context's type is set up on the way, as an open would.
+  g_object_unref(g_app_launch_context_new());
+}

@@ -10,8 +10,11 @@ namespace platform {
 
 LinuxApplication::LinuxApplication(EventQueue& mainQueue,
                                    std::function<std::unique_ptr<DesktopUi>()> makeUi,
-                                   int quitSignals)
-    : mainQueue_(mainQueue), makeUi_(std::move(makeUi)), quitSignals_(quitSignals) {}
+                                   int quitSignals, std::chrono::milliseconds uiAtTheLatest)
+    : mainQueue_(mainQueue),
+      makeUi_(std::move(makeUi)),
+      quitSignals_(quitSignals),
+      uiAtTheLatest_(uiAtTheLatest) {}
 
 LinuxApplication::~LinuxApplication() = default;
 
@@ -39,36 +42,47 @@ DesktopUi* LinuxApplication::ui() {
       ui_->setReopenHandler([this] { reopen(); });
       ui_->setQuitRequestHandler([this] { terminate(TerminationCause::Normal); });
       if (menu_) ui_->setMenu(*menu_, [this] { terminate(TerminationCause::Normal); });
+    } else if (announced_) {
+      printURL(*announced_);  // held back for a UI that did not come
     }
   }
   return ui_.get();
 }
 
 int LinuxApplication::run() {
-  // The launch first: the runtime starts while the desktop UI comes up.
+  uiDeadline_ = std::chrono::steady_clock::now() + uiAtTheLatest_;
+  // The launch first, then our own loop until the UI is up (or for good, headless).
   if (auto d = delegate_.lock()) d->applicationDidFinishLaunching();
-  if (!finishing_) {
-    if (DesktopUi* desktop = ui()) {
-      desktop->run();
-    } else {
-      pollLoop();
-    }
-  }
+  if (!finishing_) pollLoop();
+  if (!finishing_ && ui_) ui_->run();
   // Nothing runs on this thread's queue any more: what waits there is let go now, before
   // anyone joins a thread that may be waiting for it to run.
   mainQueue_.close();
   return exitStatus_;
 }
 
+// Ends when the application does, or when the UI is up: its loop takes over.
 void LinuxApplication::pollLoop() {
-  while (!finishing_) {
+  while (!finishing_ && !ui_) {
+    int timeout = -1;
+    if (uiToCome()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          uiDeadline_ - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        ui();
+        continue;
+      }
+      timeout = static_cast<int>(left.count());
+    }
     pollfd fds[2] = {{.fd = mainQueue_.fd(), .events = POLLIN, .revents = 0},
                      {.fd = quitSignals_, .events = POLLIN, .revents = 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const int ready = ::poll(fds, 2, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       std::perror("zolven-launcher: poll");
       return;
     }
+    if (ready == 0) continue;
     if (fds[1].revents != 0) drainQuitSignals();
     if (fds[0].revents != 0) mainQueue_.runPending([this] { return finishing_; });
   }
@@ -110,6 +124,18 @@ void LinuxApplication::reopen() {
 void LinuxApplication::announceURL(const std::string& url) {
   announced_ = url;
   if (ui_) return;  // the browser shows it
+  if (uiToCome()) {
+    // Queued, so the UI comes up after the work in hand: the ready line's open first.
+    if (!uiQueued_) {
+      uiQueued_ = true;
+      mainQueue_.async([this] { ui(); });
+    }
+    return;
+  }
+  printURL(url);
+}
+
+void LinuxApplication::printURL(const std::string& url) {
   std::fprintf(stdout, "%s\n", url.c_str());
   std::fflush(stdout);
 }

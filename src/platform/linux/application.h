@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,18 +15,23 @@ namespace platform {
 
 // The application object: the delegate's callbacks, termination, and the main loop.
 //
-// run() finishes the launch first (the delegate starts the runtime), and only then brings
-// up the desktop UI, when one is wanted, so the two start-ups overlap. The loop is the
-// UI toolkit's when there is a UI, else a poll loop of our own; either serves the main
-// queue and the quit signals. Without a UI there is no tray, alerts are printed to
-// standard error, and ready URLs to standard output.
+// run() finishes the launch first (the delegate starts the runtime) and serves the main
+// queue with a poll loop of our own while the runtime starts. The desktop UI, when one is
+// wanted, comes up only once the first ready URL has been announced and handled (its open
+// requested), so that the toolkit's start never holds up the page the user waits for; or
+// at once when an alert needs it; or, for a runtime slow to get ready, at the latest
+// `uiAtTheLatest` after the launch. The UI brings the tray and its menu together, and from
+// then on the toolkit's loop serves the main queue and the quit signals. Without a UI
+// there is no tray, alerts are printed to standard error, and ready URLs to standard
+// output.
 class LinuxApplication final : public Application, public AlertPresenter {
  public:
   // `makeUi` brings up the UI when asked for (null: headless); it may return null when
   // no display can be reached. `quitSignals` is a descriptor that becomes readable when a
   // quit signal arrives, or -1.
   LinuxApplication(EventQueue& mainQueue, std::function<std::unique_ptr<DesktopUi>()> makeUi,
-                   int quitSignals);
+                   int quitSignals,
+                   std::chrono::milliseconds uiAtTheLatest = std::chrono::seconds(1));
   ~LinuxApplication() override;
 
   void setActivationPolicy(ActivationPolicy policy) override;
@@ -52,6 +58,8 @@ class LinuxApplication final : public Application, public AlertPresenter {
 
  private:
   DesktopUi* ui();  // brings the UI up on first use; null when headless
+  bool uiToCome() const { return makeUi_ && !uiTried_; }
+  void printURL(const std::string& url);
   void finish();
   void drainQuitSignals();
   void pollLoop();
@@ -62,6 +70,9 @@ class LinuxApplication final : public Application, public AlertPresenter {
   const int quitSignals_;
   std::unique_ptr<DesktopUi> ui_;
   bool uiTried_ = false;
+  bool uiQueued_ = false;
+  const std::chrono::milliseconds uiAtTheLatest_;
+  std::chrono::steady_clock::time_point uiDeadline_;
   std::weak_ptr<ApplicationDelegate> delegate_;
   std::optional<Menu> menu_;
   int exitStatus_ = 0;

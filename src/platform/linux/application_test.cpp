@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -198,7 +199,7 @@ TEST(LinuxApplication, QuitSignalEntersTheTerminatePath) {
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"launch", "terminate?"}));
 }
 
-TEST(LinuxApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
+TEST(LinuxApplication, UiComesUpOnceTheFirstURLHasBeenHandledWithTheMenuAndServesTheLoop) {
   EventQueue queue;
   Pipe signals;
   std::vector<std::string> log;
@@ -211,27 +212,115 @@ TEST(LinuxApplication, UiComesUpAfterTheLaunchWithTheMenuAndServesTheLoop) {
         ui = made.get();
         return made;
       },
-      signals.read);
+      signals.read, std::chrono::hours(1));
   auto delegate = std::make_shared<RecordingDelegate>();
   delegate->reply = TerminateReply::Later;
+  testing::internal::CaptureStdout();
   delegate->onFinishLaunching = [&] {
     log.push_back("launch");
     application.setMainMenu(quitMenu());
-    // Work queued during the launch runs in the UI's loop.
+    // The runtime's ready line, handled as the delegate does: announced, then opened.
     queue.async([&] {
-      ui->reopen();       // a click on the tray icon
-      ui->terminate();    // the Quit item: answered later
-      ui->quitRequest();  // the desktop's own quit request: answered later too
-      queue.async([&] { application.replyToApplicationShouldTerminate(true); });
+      log.push_back("ready line");
+      application.announceURL("http://127.0.0.1:1/");
+      log.push_back("open requested");
+      application.announceURL("http://127.0.0.1:2/");  // a second one changes nothing
+      // Work queued from here on finds the UI up.
+      queue.async([&] {
+        ui->reopen();       // a click on the tray icon
+        ui->terminate();    // the Quit item: answered later
+        ui->quitRequest();  // the desktop's own quit request: answered later too
+        queue.async([&] { application.replyToApplicationShouldTerminate(true); });
+      });
     });
   };
   application.setDelegate(delegate);
   EXPECT_EQ(application.run(), 0);
-  EXPECT_EQ(log, (std::vector<std::string>{"launch", "ui made", "menu Quit ZOLVEN", "ui loop"}));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "with a UI the browser shows the URL";
+  EXPECT_EQ(log, (std::vector<std::string>{"launch", "ready line", "open requested", "ui made",
+                                           "menu Quit ZOLVEN", "ui loop"}));
   EXPECT_EQ(delegate->calls,
             (std::vector<std::string>{"launch", "reopen", "terminate?", "terminate?"}));
   EXPECT_TRUE(ui->quitting);
   EXPECT_EQ(ui->watched.size(), 2u) << "the main queue and the quit signals";
+}
+
+TEST(LinuxApplication, UiComesUpByItselfWhenNoURLComesInTime) {
+  EventQueue queue;
+  std::vector<std::string> log;
+  LinuxApplication* app = nullptr;
+  LinuxApplication application(
+      queue,
+      [&] {
+        log.push_back("ui made");
+        queue.async([&] { app->terminate(TerminationCause::Normal); });
+        return std::make_unique<FakeUi>(log);
+      },
+      -1, std::chrono::milliseconds(50));
+  app = &application;
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->onFinishLaunching = [&] { application.setMainMenu(quitMenu()); };
+  application.setDelegate(delegate);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(application.run(), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+  EXPECT_EQ(log, (std::vector<std::string>{"ui made", "menu Quit ZOLVEN", "ui loop"}));
+}
+
+TEST(LinuxApplication, AnAlertBeforeAnyURLBringsTheUiUpAtOnce) {
+  EventQueue queue;
+  std::vector<std::string> log;
+  LinuxApplication application(
+      queue,
+      [&] {
+        log.push_back("ui made");
+        return std::make_unique<FakeUi>(log);
+      },
+      -1, std::chrono::hours(1));
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->onFinishLaunching = [&] {
+    application.setMainMenu(quitMenu());
+    // The runtime ended before it was ready: the failure alert, then the end.
+    queue.async([&] {
+      application.runModal(
+          Alert{.style = AlertStyle::Critical, .messageText = "ZOLVEN could not start."});
+      application.terminate(TerminationCause::Failure);
+    });
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 1);
+  EXPECT_EQ(log, (std::vector<std::string>{"ui made", "menu Quit ZOLVEN",
+                                           "alert ZOLVEN could not start."}));
+}
+
+TEST(LinuxApplication, URLHeldBackForAUiThatCannotBeHadIsPrintedThen) {
+  EventQueue queue;
+  LinuxApplication application(
+      queue, [] { return std::unique_ptr<DesktopUi>(); }, -1, std::chrono::hours(1));
+  auto delegate = std::make_shared<RecordingDelegate>();
+  std::string printedAtAnnounce;
+  testing::internal::CaptureStdout();
+  delegate->onFinishLaunching = [&] {
+    queue.async([&] {
+      application.announceURL("http://127.0.0.1:1/");
+      printedAtAnnounce = testing::internal::GetCapturedStdout();
+      testing::internal::CaptureStdout();
+      queue.async([&] { application.terminate(TerminationCause::Normal); });
+    });
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "http://127.0.0.1:1/\n");
+  EXPECT_EQ(printedAtAnnounce, "");
+  EXPECT_FALSE(application.hasUi());
+}
+
+TEST(LinuxApplication, HeadlessURLIsPrintedAtOnce) {
+  EventQueue queue;
+  LinuxApplication application(queue, nullptr, -1);
+  testing::internal::CaptureStdout();
+  application.announceURL("http://127.0.0.1:1/");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "http://127.0.0.1:1/\n");
 }
 
 TEST(LinuxApplication, AlertsGoToTheUiOrWithoutOneToStandardError) {

@@ -19,4 +19,11 @@ using OpenWithDefaultHandler = void (*)(const std::string& url,
                                         std::optional<std::string>& error);
 inline constexpr const char* kOpenWithDefaultHandlerSymbol = "zolven_open_with_default_handler";
 
+// The second entry point: gets GIO ready to open URLs of `scheme` (a C string) and opens
+// nothing. GIO reads the desktop's application database and looks up the default handler;
+// it keeps what it read and watches the files it came from, so an open after a change of
+// the default reads them again and launches the new one.
+using PrepareDefaultHandler = void (*)(const char* scheme);
+inline constexpr const char* kPrepareDefaultHandlerSymbol = "zolven_prepare_default_handler";
+
 }  // namespace platform

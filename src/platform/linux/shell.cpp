@@ -30,13 +30,9 @@ class LinuxShell final : public Shell {
         program_(argc > 0 ? argv[0] : "zolven-launcher"),
         quitSignals_(installQuitSignals()) {
     if (nonEmptyVariable("DISPLAY") || nonEmptyVariable("WAYLAND_DISPLAY")) loader_.emplace();
-    application_.emplace(
-        mainQueue_,
-        [this]() -> std::unique_ptr<DesktopUi> {
-          if (!loader_) return nullptr;
-          return loader_->make(program_.c_str());
-        },
-        quitSignals_ ? *quitSignals_ : -1);
+    std::function<std::unique_ptr<DesktopUi>()> makeUi;  // none: headless
+    if (loader_) makeUi = [this] { return loader_->make(program_.c_str()); };
+    application_.emplace(mainQueue_, std::move(makeUi), quitSignals_ ? *quitSignals_ : -1);
     router_.emplace(mainQueue_, *application_, workspace_);
     services_.emplace(Services{
         .application = *application_,

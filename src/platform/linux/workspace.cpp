@@ -21,16 +21,24 @@ namespace platform {
 namespace {
 
 
-// The module's entry point, loaded once for the process, or why it cannot be loaded.
-Result<OpenWithDefaultHandler> loadModule(const std::string& path) {
+// The module's entry points, loaded once for the process, or why they cannot be loaded.
+struct BrowserModule {
+  OpenWithDefaultHandler open = nullptr;
+  PrepareDefaultHandler prepare = nullptr;
+};
+
+Result<BrowserModule> loadModule(const std::string& path) {
   static std::once_flag once;
-  static std::optional<Result<OpenWithDefaultHandler>> entry;
+  static std::optional<Result<BrowserModule>> entry;
   std::call_once(once, [&path] {
-    const Result<void*> symbol = loadModuleSymbol(path, kOpenWithDefaultHandlerSymbol);
-    if (symbol)
-      entry.emplace(reinterpret_cast<OpenWithDefaultHandler>(*symbol));
+    const Result<void*> open = loadModuleSymbol(path, kOpenWithDefaultHandlerSymbol);
+    const Result<void*> prepare =
+        open ? loadModuleSymbol(path, kPrepareDefaultHandlerSymbol) : open;
+    if (prepare)
+      entry.emplace(BrowserModule{.open = reinterpret_cast<OpenWithDefaultHandler>(*open),
+                                  .prepare = reinterpret_cast<PrepareDefaultHandler>(*prepare)});
     else
-      entry.emplace(Error{"The browser module could not be loaded: " + symbol.error().message});
+      entry.emplace(Error{"The browser module could not be loaded: " + prepare.error().message});
   });
   return *entry;
 }
@@ -103,16 +111,30 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
       completion(std::nullopt, reserved.error().message);
       return;
     }
-    const Result<OpenWithDefaultHandler> open = loadModule(modulePath);
-    if (!open) {
-      completion(std::nullopt, open.error().message);
+    const Result<BrowserModule> module = loadModule(modulePath);
+    if (!module) {
+      completion(std::nullopt, module.error().message);
       return;
     }
     std::optional<std::string> application;
     std::optional<std::string> error;
-    (*open)(url, token, browserCommand, application, error);
+    module->open(url, token, browserCommand, application, error);
     glibThreadsStarted = true;
     completion(std::move(application), std::move(error));
+  });
+}
+
+void DesktopWorkspace::prepareToOpen(const std::string& scheme) {
+  opens_.async([scheme, modulePath = modulePath_, caller = std::this_thread::get_id()] {
+    // Without a thread of its own the queue runs this on the caller's: better not at all.
+    if (std::this_thread::get_id() == caller) return;
+    // GLib's threads, started now, inherit this mask, as they would at an open.
+    unblockAllSignals();
+    if (!reserveThreadsForGlib()) return;
+    const Result<BrowserModule> module = loadModule(modulePath);
+    if (!module) return;
+    module->prepare(scheme.c_str());
+    glibThreadsStarted = true;
   });
 }
 

@@ -13,7 +13,7 @@ namespace platform {
 // application for the URL's scheme, launched with the URL as its one argument. When the
 // desktop knows no handler and BROWSER is set, that command is run with the URL instead
 // (the convention on servers and in remote sessions). The work is done through GIO by the
-// browser module (see browser_module.h), loaded at the first open.
+// browser module (see browser_module.h), loaded at the first open or preparation.
 //
 // Opens run one at a time, in order, on a thread of the workspace's own, so neither a slow
 // desktop nor a missing GLib main loop can hold up the caller, and a burst of opens costs
@@ -30,6 +30,10 @@ class DesktopWorkspace final : public Workspace {
 
   void openURL(const std::string& url, const OpenConfiguration& configuration,
                OpenCompletion completion) override;
+  // Queued like an open, so an open asked for meanwhile waits for it and then finds the
+  // module loaded and GIO ready. A preparation that fails says nothing: the open meets the
+  // same failure and reports it.
+  void prepareToOpen(const std::string& scheme) override;
 
   // A token the desktop gave a later start of this bundle, which handed it over: the next
   // open that asks for activation uses it, replacing any token not yet used.
