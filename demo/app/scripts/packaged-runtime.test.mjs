@@ -5,7 +5,8 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, writeFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdtempSync, readdirSync, writeFileSync, rmSync } from 'node:fs';
+import module from 'node:module';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -24,7 +25,7 @@ function makeTempDir(t) {
 
 // Starts the runtime and registers a cleanup that kills it if a test fails
 // before it has shut down on its own.
-function startRuntime(t, configPath) {
+function startRuntime(t, configPath, extraEnv = {}) {
   const env = {
     // The runtime needs no tools from PATH; it is forwarded only so the
     // environment resembles the launcher's.
@@ -33,6 +34,7 @@ function startRuntime(t, configPath) {
     ZOLVEN_PACKAGED_CONFIG: configPath,
     ZOLVEN_PACKAGED_BIN_DIR: path.dirname(process.execPath),
     ZOLVEN_SUPPRESS_BROWSER: '1',
+    ...extraEnv,
   };
   const child = spawn(process.execPath, [SCRIPT], {
     cwd: APP_DIR,
@@ -190,4 +192,77 @@ test('bundled config is valid and accepted by the runtime', async (t) => {
   run.child.kill('SIGTERM');
   const { code } = await withDeadline(run.exited, EXIT_DEADLINE_MS, 'exit after SIGTERM');
   assert.equal(code, 0);
+});
+
+// Files under a directory, however deep.
+function filesUnder(dir) {
+  return readdirSync(dir, { recursive: true, withFileTypes: true }).filter((entry) => entry.isFile());
+}
+
+test('loads the modules the config names before it serves, and prints only the URL', async (t) => {
+  const dir = makeTempDir(t);
+  const modulePath = path.join(dir, 'module.cjs');
+  writeFileSync(modulePath, "process.stderr.write('module loaded\\n');\n");
+  const configPath = path.join(dir, 'runtime-config.json');
+  writeFileSync(configPath, JSON.stringify({ name: 'Modules demo', modules: [modulePath] }));
+
+  const run = startRuntime(t, configPath, { XDG_CACHE_HOME: path.join(dir, 'cache') });
+  const line = await waitForFirstLine(run);
+  assert.match(line, URL_RE);
+  assert.equal(run.stdout, `${line}\n`);
+  assert.match(run.stderr, /^module loaded\n/);
+  run.child.kill('SIGTERM');
+  const { code } = await withDeadline(run.exited, EXIT_DEADLINE_MS, 'exit after SIGTERM');
+  assert.equal(code, 0);
+  assert.equal(run.stdout, `${line}\n`);
+});
+
+test('a module that cannot be loaded exits 1 without printing a URL', async (t) => {
+  const dir = makeTempDir(t);
+  const configPath = path.join(dir, 'runtime-config.json');
+  writeFileSync(configPath, JSON.stringify({ modules: [path.join(dir, 'missing.cjs')] }));
+  const run = startRuntime(t, configPath);
+  const { code } = await withDeadline(run.exited, EXIT_DEADLINE_MS, 'exit with a missing module');
+  assert.equal(code, 1);
+  assert.equal(run.stdout, '');
+  assert.match(run.stderr, /cannot load module .*missing\.cjs/);
+});
+
+test('"modules" that is not a list of paths exits 1 without printing a URL', async (t) => {
+  const dir = makeTempDir(t);
+  const configPath = path.join(dir, 'runtime-config.json');
+  writeFileSync(configPath, JSON.stringify({ modules: 'lib/app.js' }));
+  const run = startRuntime(t, configPath);
+  const { code } = await withDeadline(run.exited, EXIT_DEADLINE_MS, 'exit with bad modules');
+  assert.equal(code, 1);
+  assert.equal(run.stdout, '');
+  assert.match(run.stderr, /"modules" must be a list of file paths/);
+});
+
+// With node 22.1 and later the compiled modules are kept under the user's cache folder and
+// used by the next start; an older node starts the same way without them.
+test('keeps node\'s compile cache in the user\'s cache folder when node has one', async (t) => {
+  const dir = makeTempDir(t);
+  const modulePath = path.join(dir, 'module.cjs');
+  writeFileSync(modulePath, 'exports.sum = (a, b) => a + b;\n');
+  const configPath = path.join(dir, 'runtime-config.json');
+  writeFileSync(configPath, JSON.stringify({ modules: [modulePath] }));
+  const cacheHome = path.join(dir, 'cache');
+  const cacheDir = path.join(cacheHome, 'zolven', 'compile-cache');
+
+  for (const start of ['first', 'second']) {
+    const run = startRuntime(t, configPath, { XDG_CACHE_HOME: cacheHome });
+    const line = await waitForFirstLine(run);
+    assert.match(line, URL_RE, `${start} start`);
+    run.child.kill('SIGTERM');
+    const { code } = await withDeadline(run.exited, EXIT_DEADLINE_MS, 'exit after SIGTERM');
+    assert.equal(code, 0);
+    assert.equal(run.stdout, `${line}\n`, `${start} start prints only the URL`);
+    if (typeof module.enableCompileCache === 'function') {
+      assert.ok(existsSync(cacheDir) && filesUnder(cacheDir).length > 0,
+        `${start} start: a compile cache in ${cacheDir}`);
+    } else {
+      assert.ok(!existsSync(cacheDir), 'no cache folder without node\'s compile cache');
+    }
+  }
 });
