@@ -15,9 +15,10 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev
-  liburiparser-dev libglib2.0-dev libgtest-dev googletest)
-TEST_PACKAGES=(xvfb xdotool x11-utils imagemagick dbus nodejs libglib2.0-bin librsvg2-bin desktop-file-utils
-  dpkg-dev binutils lintian appstream weston qt6-wayland)
+  liburiparser-dev libglib2.0-dev)
+TEST_PACKAGES=(libgtest-dev googletest xvfb xdotool x11-utils imagemagick dbus nodejs
+  libglib2.0-bin librsvg2-bin desktop-file-utils dpkg-dev binutils lintian appstream weston
+  qt6-wayland)
 BENCH_PACKAGES=(libbenchmark-dev xvfb python3 nodejs libglib2.0-bin)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 PACKAGE_PACKAGES=(librsvg2-bin desktop-file-utils nodejs dpkg-dev binutils)
