@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/bundle.h"
+#include "platform/linux/bundle.h"
+#include "platform/linux/single_instance.h"
 
 namespace platform {
 
@@ -21,7 +22,7 @@ std::optional<std::string> executablePath() {
 
 std::optional<std::string> ExecutableBundle::resourceDirectory() const {
   // The real path, so that a symbolic link to the launcher still finds its own bundle.
-  const std::optional<std::string> executable = executablePath();
+  const std::optional<std::string> executable = platform::executablePath();
   if (!executable) return std::nullopt;
   std::string directory(*executable);
   directory.erase(directory.find_last_of('/'));
@@ -30,5 +31,15 @@ std::optional<std::string> ExecutableBundle::resourceDirectory() const {
   if (::stat(resources.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
   return resources;
 }
+
+std::optional<std::string> ExecutableBundle::executablePath() const {
+  return platform::executablePath();
+}
+
+std::string ExecutableBundle::instanceKey() const {
+  return platform::instanceKey(platform::executablePath().value_or(""));
+}
+
+std::unique_ptr<Bundle> runningBundle() { return std::make_unique<ExecutableBundle>(); }
 
 }  // namespace platform

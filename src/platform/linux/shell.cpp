@@ -19,10 +19,12 @@
 #include <thread>
 
 #include "platform/linux/application.h"
+#include "platform/linux/bundle.h"
 #include "platform/linux/event_queue.h"
 #include "platform/linux/module.h"
 #include "platform/shell.h"
 #include "platform/linux/task.h"
+#include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
 #include "platform/linux/workspace.h"
 
