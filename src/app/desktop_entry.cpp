@@ -1,17 +1,12 @@
 #include "app/desktop_entry.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
-
-#include "platform/bundle.h"
 
 namespace fs = std::filesystem;
 
@@ -72,7 +67,9 @@ bool makeFolders(const fs::path& folder, std::string& error) {
 // Replaces `path` with `text` in one step: a reader sees the old entry or the new one.
 bool writeAtomically(const fs::path& path, const std::string& text, std::string& error) {
   if (!makeFolders(path.parent_path(), error)) return false;
-  const fs::path temporary = path.string() + ".new-" + std::to_string(::getpid());
+  // A name of this writer's own beside the entry: another launcher writing the same entry
+  // at once writes another file.
+  const fs::path temporary = path.string() + ".new-" + std::to_string(std::random_device()());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;
@@ -158,14 +155,10 @@ EntryOutcome removeEntry(const DesktopEntryPlaces& places, const fs::path& entry
   return {.succeeded = true};
 }
 
-std::string environmentValue(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 // An XDG base directory from its variable; a relative value is invalid and ignored.
-std::string baseDirectory(const char* variable, const std::string& home, const char* fallback) {
-  const std::string value = environmentValue(variable);
+std::string baseDirectory(const platform::Environment& environment, const char* variable,
+                          const std::string& home, const char* fallback) {
+  const std::string value = environment.get(variable).value_or("");
   if (!value.empty() && value.front() == '/') return value;
   return home + "/" + fallback;
 }
@@ -364,33 +357,27 @@ EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places) {
   return outcome;
 }
 
-std::optional<DesktopEntryPlaces> currentDesktopEntryPlaces(std::string& error) {
-  const std::optional<std::string> executable = platform::executablePath();
-  if (!executable) {
-    error = "cannot tell where this launcher is";
-    return std::nullopt;
-  }
-  std::string home = environmentValue("HOME");
-  if (home.empty()) {
-    if (const passwd* user = ::getpwuid(::getuid()); user != nullptr && user->pw_dir != nullptr)
-      home = user->pw_dir;
-  }
-  if (home.empty() || home.front() != '/') {
-    error = "cannot tell the home folder (HOME is not set)";
-    return std::nullopt;
-  }
+platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(
+    const platform::Bundle& bundle, const platform::ProcessInfo& process) {
+  const std::optional<std::string> executable = bundle.executablePath();
+  if (!executable) return platform::Error{"cannot tell where this launcher is"};
+  const platform::Environment environment = process.environment();
+  std::string home = environment.get("HOME").value_or("");
+  if (home.empty()) home = process.accountHomeDirectory().value_or("");
+  if (home.empty() || home.front() != '/')
+    return platform::Error{"cannot tell the home folder (HOME is not set)"};
   return DesktopEntryPlaces{
       .bundle = executable->substr(0, executable->find_last_of('/')),
-      .dataHome = baseDirectory("XDG_DATA_HOME", home, ".local/share"),
-      .configHome = baseDirectory("XDG_CONFIG_HOME", home, ".config"),
+      .dataHome = baseDirectory(environment, "XDG_DATA_HOME", home, ".local/share"),
+      .configHome = baseDirectory(environment, "XDG_CONFIG_HOME", home, ".config"),
   };
 }
 
-int runDesktopEntryCommand(const CommandLine& commandLine) {
-  std::string error;
-  const std::optional<DesktopEntryPlaces> places = currentDesktopEntryPlaces(error);
+int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
+                           const platform::ProcessInfo& process) {
+  const platform::Result<DesktopEntryPlaces> places = currentDesktopEntryPlaces(bundle, process);
   if (!places) {
-    std::fprintf(stderr, "zolven-launcher: %s\n", error.c_str());
+    std::fprintf(stderr, "zolven-launcher: %s\n", places.error().message.c_str());
     return 1;
   }
   const ExistingEntry existing =

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "platform/bundle.h"
+#include "platform/process_info.h"
+#include "platform/result.h"
 
 // This bundle's entries in the user's desktop, as the freedesktop.org Desktop Entry and
 // Autostart specifications place them: the menu entry `zolven.desktop` with the icons in
@@ -37,12 +40,14 @@ EntryOutcome removeDesktopEntry(const DesktopEntryPlaces& places);
 EntryOutcome installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
 EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places);
 
-// The places for the running launcher and the process environment, or an error text when
+// The places for the running launcher and the process environment, or the error when
 // the launcher's own path or the user's home cannot be told.
-std::optional<DesktopEntryPlaces> currentDesktopEntryPlaces(std::string& error);
+platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(const platform::Bundle& bundle,
+                                                               const platform::ProcessInfo& process);
 
 // Runs one of the entry commands of the command line; returns the process status.
-int runDesktopEntryCommand(const CommandLine& commandLine);
+int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
+                           const platform::ProcessInfo& process);
 
 // One argument as an Exec value holds it: quoted, with the characters reserved inside
 // quotes escaped, then escaped again as the string the whole value is.

@@ -11,7 +11,7 @@
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
-#include "platform/linux/workspace.h"
+#include "platform/workspace.h"
 
 namespace {
 
@@ -66,11 +66,11 @@ int main(int argc, char** argv) {
   switch (commandLine.command) {
     case Command::Help: {
       // The places a run would use, from the same environment and rules.
-      const platform::PosixProcessInfo process;
+      const std::unique_ptr<platform::ProcessInfo> process = platform::currentProcessInfo();
       const std::string logFile = eventlog::resolveLogFile(
-          process.environment(), process.homeDirectory(), process.currentDirectory());
-      const std::string runtimeLog = eventlog::runtimeLogFile(
-          logFile, platform::instanceKey(platform::executablePath().value_or("")));
+          process->environment(), process->homeDirectory(), process->currentDirectory());
+      const std::string runtimeLog =
+          eventlog::runtimeLogFile(logFile, platform::runningBundle()->instanceKey());
       std::printf("%s%s", usageText().c_str(), logPlacesText(logFile, runtimeLog).c_str());
       return 0;
     }
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
     case Command::RemoveDesktopEntry:
     case Command::AutostartOn:
     case Command::AutostartOff:
-      return runDesktopEntryCommand(commandLine);
+      return runDesktopEntryCommand(commandLine, *platform::runningBundle(),
+                                    *platform::currentProcessInfo());
     case Command::Run:
       break;
   }
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
     platform::InstanceRequest reopen{.kind = platform::InstanceRequestKind::Reopen};
     // The desktop's token for this start lets the running launcher raise the browser. One
     // that cannot travel in a request line is left behind rather than failing the reopen.
-    std::optional<std::string> token = platform::DesktopWorkspace::takeLaunchTokenFromEnvironment();
+    std::optional<std::string> token = platform::takeActivationToken();
     if (token && platform::isActivationToken(*token)) reopen.activationToken = token;
     platform::InstanceClaim result =
         platform::claimOrHandOver(*options, reopen, /*waitForTheEnd=*/false, kEndingBound, [] {
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zolven-launcher: cannot make sure only one ZOLVEN runs: %s\n",
                    result.error.c_str());
     // The desktop's token is this process's own again when it runs the app.
-    if (token) ::setenv("XDG_ACTIVATION_TOKEN", token->c_str(), 1);
+    if (token) platform::restoreActivationToken(*token);
     claim = std::move(result.instance);
   }
 

@@ -5,8 +5,8 @@
 
 #include "app/app_delegate.h"
 #include "log/event_record.h"
-#include "log/log_file.h"
 #include "log/log_location.h"
+#include "platform/files.h"
 
 void AppDelegate::log(std::string_view event, std::optional<std::string_view> url,
                       std::optional<std::string_view> detail) {
@@ -22,7 +22,8 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
                                               process.currentDirectory());
   }
   // A failed append loses this record only.
-  eventlog::appendLine(*launcherLogURL, *line, {.rotateAt = eventlog::kLauncherLogLimit});
+  static_cast<void>(
+      platform::appendLine(*launcherLogURL, *line, {.rotateAt = eventlog::kLauncherLogLimit}));
 }
 
 std::string AppDelegate::launcherLogFile() {

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "platform/files.h"
 
 namespace eventlog {
 
@@ -15,10 +18,9 @@ namespace eventlog {
 // one such header line. Lines are written whole (a note never lands inside a line of the
 // runtime's), and the file rotates at kRuntimeLogLimit.
 //
-// The runtime's output is also passed on to `passOn` (the launcher's standard error), as
-// much as it takes at once: a pipe or terminal that is full, closed or slow loses what does
-// not fit, and the descriptor's flags are never changed (they are shared with whoever gave
-// it to us), so the runtime never waits for it. A regular file takes everything.
+// The runtime's output is also passed on to `passOn` (the launcher's standard error) as
+// it comes, whole lines or not; that stream takes what it takes at once, so the runtime
+// never waits for it (see PassOnStream).
 //
 // Callable from any thread: the runtime's output arrives on the task's thread, notes on
 // the main thread and the quit's.
@@ -26,10 +28,10 @@ class RuntimeLog {
  public:
   struct Options {
     std::string file;  // absolute
-    int passOn = -1;   // where the runtime's output is passed on; -1 for nowhere
+    // Where the runtime's output is passed on; none for nowhere.
+    std::unique_ptr<platform::PassOnStream> passOn;
   };
   explicit RuntimeLog(Options options);
-  ~RuntimeLog();
   RuntimeLog(const RuntimeLog&) = delete;
   RuntimeLog& operator=(const RuntimeLog&) = delete;
 
@@ -47,16 +49,6 @@ class RuntimeLog {
 
  private:
   void write(const std::string& lines);  // with the mutex held
-  void passOn(std::string_view chunk);
-
-  // How the runtime's output reaches `passOn`: a regular file directly; anything else
-  // through a descriptor of our own on the same pipe or terminal, opened non-blocking (a
-  // new open file description, so the inherited one keeps its flags); a socket (the
-  // journal's, under systemd) with non-blocking sends; anything else that cannot be
-  // opened so with writeWithoutWaiting().
-  enum class PassOn { Nowhere, Direct, OwnDescriptor, Socket, Polled };
-  PassOn passOnMode_ = PassOn::Nowhere;
-  int passOnFd_ = -1;
 
   const Options options_;
   std::mutex mutex_;
@@ -64,10 +56,5 @@ class RuntimeLog {
   bool begun_ = false;   // guarded by mutex_
   std::string pending_;  // the unfinished last line; guarded by mutex_
 };
-
-// Writes what `fd` takes of `data` now, without waiting and without changing the
-// descriptor's flags: each write is at most PIPE_BUF bytes and follows a poll that found
-// room. Returns the byte count written; the rest is the caller's to drop.
-size_t writeWithoutWaiting(int fd, std::string_view data);
 
 }  // namespace eventlog

@@ -1,28 +1,27 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace platform {
 
+// The application as installed: the launcher with its resources beside it.
 class Bundle {
  public:
   virtual ~Bundle() = default;
   // The absolute path of the application's resources directory, or nothing when the
   // running program has none.
   virtual std::optional<std::string> resourceDirectory() const = 0;
+  // The real path of the running executable, with every symbolic link resolved, or
+  // nothing when it cannot be told.
+  virtual std::optional<std::string> executablePath() const = 0;
+  // What tells this bundle apart from every other bundle of the user: its instance claim
+  // and its runtime log are named by it. A short name, safe in a file name.
+  virtual std::string instanceKey() const = 0;
 };
 
-// The real path of the running executable, with every symbolic link resolved (the kernel
-// keeps it), or nothing when it cannot be read. Read once per process.
-std::optional<std::string> executablePath();
-// The folder that holds it, from the same path.
-std::optional<std::string> executableDirectory();
-
-// The resources directory is "resources" beside the real path of the running executable.
-class ExecutableBundle final : public Bundle {
- public:
-  std::optional<std::string> resourceDirectory() const override;
-};
+// The bundle of the running executable.
+std::unique_ptr<Bundle> runningBundle();
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/environment.h"
@@ -11,15 +13,15 @@ class ProcessInfo {
  public:
   virtual ~ProcessInfo() = default;
   virtual Environment environment() const = 0;
+  // HOME when it is an absolute path, otherwise accountHomeDirectory(), otherwise "/".
   virtual std::string homeDirectory() const = 0;
   virtual std::string currentDirectory() const = 0;
+  // The home of the user this process runs as, from the system's account database (not
+  // from the environment); nothing when the database has no entry for the user.
+  virtual std::optional<std::string> accountHomeDirectory() const = 0;
 };
 
-class PosixProcessInfo final : public ProcessInfo {
- public:
-  Environment environment() const override;
-  std::string homeDirectory() const override;
-  std::string currentDirectory() const override;
-};
+// What this process reads about itself.
+std::unique_ptr<ProcessInfo> currentProcessInfo();
 
 }  // namespace platform

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,8 +7,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "platform/environment.h"
 
 namespace platform {
 
@@ -66,46 +62,6 @@ std::string formatInstanceAnswer(const InstanceAnswer& answer);
 // Parses an answer line without its line feed: "ok", "ok URL" or "ending"; nothing for
 // anything else.
 std::optional<InstanceAnswer> parseInstanceAnswer(std::string_view line);
-
-// The private directory that the environment alone names for the claims of `user`:
-// "$XDG_RUNTIME_DIR/zolven" when that variable holds an absolute path (the desktop's
-// per-user runtime directory), otherwise "/tmp/zolven-<user>". Whether it can be used is
-// for chooseInstanceDirectory() to find out.
-std::string instanceDirectoryPath(const Environment& environment, uid_t user);
-
-// The places chooseInstanceDirectory() looks at; the defaults are the real ones but for
-// the user's home (from the password database, not $HOME) and the machine's name.
-struct InstancePlaces {
-  std::string runUser = "/run/user";
-  std::string temporary = "/tmp";
-  std::string home;  // empty: the user has none
-  std::string host;
-};
-
-struct InstanceDirectoryChoice {
-  std::string directory;  // empty when no place could be used
-  // What was wrong with each place that was passed over for a reason worth telling.
-  std::vector<std::string> passedOver;
-};
-
-// Chooses the private directory for the claims of `user`, making it when missing. Every
-// start of the user must come to the same one, whether it has the desktop's environment
-// or not (cron, su and some SSH sessions have no XDG_RUNTIME_DIR), so the first of these
-// that can be used wins:
-//  1. "$XDG_RUNTIME_DIR/zolven", when the variable holds an absolute path;
-//  2. "/run/user/<user>/zolven", when "/run/user/<user>" is a directory of the user's,
-//     closed to everyone else (what the variable names on a systemd desktop);
-//  3. "/tmp/zolven-<user>";
-//  4. "<home>/.local/state/zolven/<host>", for when another user took the name in /tmp.
-// A place is used only when it is a directory of the user's, not a symbolic link (see
-// InstanceOptions::directory).
-InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, uid_t user,
-                                                const InstancePlaces& places);
-// The name of a bundle's files in that directory: the 64-bit FNV-1a hash of its executable
-// path as 16 lower-case hex digits. Short, so that the socket path fits a socket address.
-std::string instanceKey(std::string_view executablePath);
-// Whether a process of user `peer` may send requests to a launcher of user `self`.
-bool peerAllowed(uid_t peer, uid_t self);
 
 struct InstanceOptions {
   // Absolute; created with mode 0700 when missing. It is refused when it is a symbolic link

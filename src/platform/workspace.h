@@ -33,4 +33,12 @@ class Workspace {
   virtual void prepareToOpen(const std::string& scheme) = 0;
 };
 
+// The activation token the desktop gave this start of the process, taken out of its
+// environment (a token is good for one activation); nothing when the desktop gave none.
+// Call it before any other thread runs.
+std::optional<std::string> takeActivationToken();
+// Gives a token that takeActivationToken() took back to the environment, for the shell
+// this process makes next to take as its own.
+void restoreActivationToken(const std::string& token);
+
 }  // namespace platform

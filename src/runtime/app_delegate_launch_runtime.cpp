@@ -1,9 +1,7 @@
-#include <unistd.h>
-
 #include "app/app_delegate.h"
 #include "log/log_location.h"
 #include "platform/bundle.h"
-#include "platform/single_instance.h"
+#include "platform/files.h"
 #include "runtime/output_flow.h"
 #include "runtime/runtime_layout.h"
 
@@ -21,11 +19,11 @@ void AppDelegate::launchRuntime() {
 
   const std::string_view architecture = supervisor::hostArchitecture();
   const supervisor::RuntimeLayout layout =
-      supervisor::resolveRuntimeLayout(*resources, architecture, supervisor::fileExists);
+      supervisor::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
   log("runtime.architecture.selected", std::nullopt, architecture);
 
   for (const std::string& required : layout.requiredFiles()) {
-    if (!supervisor::fileExists(required)) {
+    if (!platform::fileExists(required)) {
       showFailure("A required runtime resource is missing.");
       return;
     }
@@ -33,10 +31,10 @@ void AppDelegate::launchRuntime() {
 
   // The runtime's standard error goes to a log of this bundle's own, keyed as its
   // instance claim is, and on to the launcher's standard error.
-  runtimeLogPath = eventlog::runtimeLogFile(
-      launcherLogFile(), platform::instanceKey(platform::executablePath().value_or("")));
+  runtimeLogPath = eventlog::runtimeLogFile(launcherLogFile(), services.bundle.instanceKey());
   runtimeLog = std::make_shared<eventlog::RuntimeLog>(
-      eventlog::RuntimeLog::Options{.file = *runtimeLogPath, .passOn = STDERR_FILENO});
+      eventlog::RuntimeLog::Options{.file = *runtimeLogPath,
+                                    .passOn = platform::standardErrorStream()});
   const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
 
   std::shared_ptr<platform::Task> task = services.tasks.makeTask(platform::TaskOptions{

@@ -1,7 +1,5 @@
 #include "runtime/runtime_layout.h"
 
-#include <sys/stat.h>
-
 #include "platform/path.h"
 
 namespace supervisor {
@@ -44,11 +42,6 @@ platform::Environment childEnvironment(const platform::Environment& launcher,
   environment.set("ZOLVEN_PACKAGED_BIN_DIR", layout.runtimeBinDirectory);
   environment.set("ZOLVEN_SUPPRESS_BROWSER", "1");
   return environment;
-}
-
-bool fileExists(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace supervisor

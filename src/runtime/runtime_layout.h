@@ -41,7 +41,4 @@ RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
 platform::Environment childEnvironment(const platform::Environment& launcher,
                                        const RuntimeLayout& layout);
 
-// True when anything (file or directory, through symbolic links) exists at `path`.
-bool fileExists(const std::string& path);
-
 }  // namespace supervisor

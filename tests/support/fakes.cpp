@@ -154,4 +154,9 @@ std::shared_ptr<Task> FakeTaskFactory::makeTask(TaskOptions options) {
   return task;
 }
 
+void FakePassOnStream::write(std::string_view data) {
+  ++writes;
+  taken.append(data.substr(0, std::min(data.size(), capacity - taken.size())));
+}
+
 }  // namespace platform::fake

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/services.h"
 #include "platform/posix/worker_queue.h"
 
@@ -68,7 +69,11 @@ class FakeAlerts final : public AlertPresenter {
 class FakeBundle final : public Bundle {
  public:
   std::optional<std::string> resourceDirectory() const override { return resources; }
+  std::optional<std::string> executablePath() const override { return executable; }
+  std::string instanceKey() const override { return key; }
   std::optional<std::string> resources;
+  std::optional<std::string> executable = "/nonexistent-bundle/zolven-launcher";
+  std::string key = "00fa4e0b0d1e0000";
 };
 
 class FakeProcessInfo final : public ProcessInfo {
@@ -76,9 +81,11 @@ class FakeProcessInfo final : public ProcessInfo {
   Environment environment() const override { return env; }
   std::string homeDirectory() const override { return home; }
   std::string currentDirectory() const override { return cwd; }
+  std::optional<std::string> accountHomeDirectory() const override { return accountHome; }
   Environment env;
   std::string home = "/nonexistent-home";
   std::string cwd = "/";
+  std::optional<std::string> accountHome = "/nonexistent-home";
 };
 
 // Records every open and every preparation; the test runs a request's completion itself, on a
@@ -155,6 +162,16 @@ class FakeTaskFactory final : public TaskFactory {
   std::shared_ptr<Task> makeTask(TaskOptions options) override;
   std::optional<std::string> nextLaunchError;
   std::vector<std::shared_ptr<FakeTask>> made;
+};
+
+// A stream that takes what is written to it, up to `capacity` bytes in all, and drops
+// the rest, as a pipe that nobody reads does.
+class FakePassOnStream final : public PassOnStream {
+ public:
+  void write(std::string_view data) override;
+  size_t capacity = std::string::npos;
+  std::string taken;
+  size_t writes = 0;
 };
 
 // All fakes together, with the real global queue.

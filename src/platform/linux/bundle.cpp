@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/bundle.h"
+#include "platform/linux/bundle.h"
+#include "platform/linux/single_instance.h"
 
 namespace platform {
 
@@ -34,5 +35,15 @@ std::optional<std::string> ExecutableBundle::resourceDirectory() const {
   if (::stat(resources.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
   return resources;
 }
+
+std::optional<std::string> ExecutableBundle::executablePath() const {
+  return platform::executablePath();
+}
+
+std::string ExecutableBundle::instanceKey() const {
+  return platform::instanceKey(platform::executablePath().value_or(""));
+}
+
+std::unique_ptr<Bundle> runningBundle() { return std::make_unique<ExecutableBundle>(); }
 
 }  // namespace platform

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/bundle.h"
+#include "platform/linux/bundle.h"
 #include "platform/linux/module.h"
 
 namespace platform {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/linux/application.h"
-#include "platform/bundle.h"
+#include "platform/linux/bundle.h"
 #include "platform/linux/event_queue.h"
 #include "platform/linux/instance_requests.h"
 #include "platform/linux/module.h"
@@ -15,7 +15,7 @@
 #include "platform/linux/task.h"
 #include "platform/linux/ui_loader.h"
 #include "platform/linux/workspace.h"
-#include "platform/process_info.h"
+#include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
 #include "platform/shell.h"
 

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/bundle.h"
+#include "platform/linux/bundle.h"
 #include "platform/path.h"
 #include "platform/linux/support.h"
-#include "platform/single_instance.h"
+#include "platform/linux/single_instance.h"
 
 namespace platform {
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/linux/support.h"
-#include "platform/single_instance.h"
+#include "platform/linux/single_instance.h"
 #include "temp_dir.h"
 
 namespace platform {

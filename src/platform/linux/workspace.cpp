@@ -90,6 +90,14 @@ std::optional<std::string> DesktopWorkspace::takeLaunchTokenFromEnvironment() {
   return token;
 }
 
+std::optional<std::string> takeActivationToken() {
+  return DesktopWorkspace::takeLaunchTokenFromEnvironment();
+}
+
+void restoreActivationToken(const std::string& token) {
+  ::setenv("XDG_ACTIVATION_TOKEN", token.c_str(), 1);
+}
+
 void DesktopWorkspace::offerActivationToken(std::string token) {
   std::lock_guard lock(mutex_);
   launchToken_ = std::move(token);

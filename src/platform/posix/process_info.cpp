@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "platform/process_info.h"
+#include "platform/posix/process_info.h"
 
 namespace platform {
 
@@ -11,12 +11,16 @@ Environment PosixProcessInfo::environment() const { return Environment::current(
 
 std::string PosixProcessInfo::homeDirectory() const {
   if (const char* home = ::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  return accountHomeDirectory().value_or("/");
+}
+
+std::optional<std::string> PosixProcessInfo::accountHomeDirectory() const {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
   if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-    return found->pw_dir;
-  return "/";
+    return found->pw_dir != nullptr ? std::optional<std::string>(found->pw_dir) : std::nullopt;
+  return std::nullopt;
 }
 
 std::string PosixProcessInfo::currentDirectory() const {
@@ -27,5 +31,7 @@ std::string PosixProcessInfo::currentDirectory() const {
   }
   return buffer.data();
 }
+
+std::unique_ptr<ProcessInfo> currentProcessInfo() { return std::make_unique<PosixProcessInfo>(); }
 
 }  // namespace platform

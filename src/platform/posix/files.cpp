@@ -1,4 +1,4 @@
-#include "log/log_file.h"
+#include "platform/files.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,10 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
-namespace eventlog {
+namespace platform {
 namespace {
+
+Error failure(const char* step, const std::string& path, int error) {
+  return Error{std::string(step) + path + ": " + std::strerror(error)};
+}
 
 bool isDirectory(const std::string& path) {
   struct stat info {};
@@ -92,38 +97,49 @@ bool endsInAHalfLine(int fd, const struct stat& info) {
 }
 
 // Opens the file for one append, making it (and its folder) when missing; -1 with the
-// result in `failure` when it cannot. Only a regular file is kept open.
-int openLog(const std::string& file, struct stat& info, AppendResult& failure) {
+// reason in `error` when it cannot. Only a regular file is kept open.
+int openLog(const std::string& file, struct stat& info, Error& error) {
   // The file exists for every record but the first: one open, as a bare append would.
   int fd = openExisting(file);
   if (fd < 0) {
-    failure = AppendResult::OpenFailed;
-    if (errno != ENOENT && errno != ENOTDIR) return -1;
+    const int openError = errno;
+    error = failure("cannot open ", file, openError);
+    if (openError != ENOENT && openError != ENOTDIR) return -1;
     if (!makeDirectories(parentOf(file))) {
-      failure = AppendResult::DirectoryFailed;
+      const int folderError = errno;
+      error = failure("cannot make the folder ", parentOf(file), folderError);
       return -1;
     }
     fd = openForAppend(file);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+      error = failure("cannot open ", file, errno);
+      return -1;
+    }
   }
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) != 0) {
+    error = failure("cannot open ", file, errno);
     ::close(fd);
-    failure = AppendResult::OpenFailed;
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    error = Error{"cannot open " + file + ": not a regular file"};
     return -1;
   }
   return fd;
 }
 
-bool wouldPass(const struct stat& info, size_t size, off_t limit) {
-  return limit > 0 && info.st_size > 0 && info.st_size + static_cast<off_t>(size) > limit;
+bool wouldPass(const struct stat& info, size_t size, std::int64_t limit) {
+  return limit > 0 && info.st_size > 0 &&
+         static_cast<std::int64_t>(info.st_size) + static_cast<std::int64_t>(size) > limit;
 }
 
 // Rotates the file that `fd` was opened on when a line of `size` bytes would take it past
 // `limit`, and returns a descriptor for the line: the new file, or the one that another
 // process started meanwhile. The folder's lock keeps rotations one at a time across
 // processes, so one full file is never renamed twice; appends do not take it.
-int rotate(const std::string& file, int fd, struct stat& info, size_t size, off_t limit,
-           AppendResult& failure) {
+int rotate(const std::string& file, int fd, struct stat& info, size_t size,
+           std::int64_t limit, Error& error) {
   const int folder = ::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return fd;  // no lock, no rotation: the line still goes somewhere
   int locked;
@@ -136,11 +152,11 @@ int rotate(const std::string& file, int fd, struct stat& info, size_t size, off_
   }
   // What lies at the path now: another process may have rotated since our open.
   ::close(fd);
-  fd = openLog(file, info, failure);
+  fd = openLog(file, info, error);
   if (fd >= 0 && wouldPass(info, size, limit) &&
       ::rename(file.c_str(), (file + ".1").c_str()) == 0) {
     ::close(fd);
-    fd = openLog(file, info, failure);
+    fd = openLog(file, info, error);
   }
   ::close(folder);  // releases the lock
   return fd;
@@ -148,15 +164,15 @@ int rotate(const std::string& file, int fd, struct stat& info, size_t size, off_
 
 }  // namespace
 
-AppendResult appendLine(const std::string& file, std::string_view line,
+Result<void> appendLine(const std::string& file, std::string_view line,
                         const AppendOptions& options) {
-  AppendResult failure = AppendResult::OpenFailed;
+  Error error;
   struct stat info {};
-  int fd = openLog(file, info, failure);
-  if (fd < 0) return failure;
+  int fd = openLog(file, info, error);
+  if (fd < 0) return error;
   if (wouldPass(info, line.size(), options.rotateAt)) {
-    fd = rotate(file, fd, info, line.size(), options.rotateAt, failure);
-    if (fd < 0) return failure;
+    fd = rotate(file, fd, info, line.size(), options.rotateAt, error);
+    if (fd < 0) return error;
   }
   // A file with no name left was rotated away twice since the open (another process
   // wrote two full logs meanwhile): the line would be lost with it. Told by the fstat
@@ -183,12 +199,21 @@ AppendResult appendLine(const std::string& file, std::string_view line,
   do {
     written = ::writev(fd, first, count);
   } while (written < 0 && errno == EINTR);
+  const int writeError = errno;
   ::close(fd);  // a failing close may still have written the line; nothing to undo
-  if (written != static_cast<ssize_t>(total)) return AppendResult::WriteFailed;
+  if (written < 0) return failure("cannot write ", file, writeError);
+  if (written != static_cast<ssize_t>(total))
+    return Error{"cannot write " + file + ": only " + std::to_string(written) + " of " +
+                 std::to_string(total) + " bytes were written"};
   // Right unless another process appended meanwhile; then the sizes differ next time.
   std::lock_guard lock(lastEndMutex);
   lastEnd = endOf(info, info.st_size + written);
-  return AppendResult::Written;
+  return {};
 }
 
-}  // namespace eventlog
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace platform

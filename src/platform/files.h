@@ -1,13 +1,13 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
-namespace eventlog {
+#include "platform/result.h"
 
-enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
+namespace platform {
 
 // Appends `line` to the file at the absolute path `file`, making what is missing first:
 // each directory it creates gets mode 0700 and a file it creates gets mode 0600,
@@ -27,10 +27,31 @@ enum class AppendResult { Written, DirectoryFailed, OpenFailed, WriteFailed };
 // taken only to rotate), and a file that two quick rotations removed after its open (its
 // link count, from the fstat every append makes, is 0) is left for the current one, so
 // no line is lost or split.
+//
+// The error says which step failed: "cannot make the folder ...", "cannot open ..." (also
+// for anything but a regular file) or "cannot write ...".
 struct AppendOptions {
-  off_t rotateAt = 0;  // 0: the file grows without bound
+  std::int64_t rotateAt = 0;  // 0: the file grows without bound
 };
-AppendResult appendLine(const std::string& file, std::string_view line,
+Result<void> appendLine(const std::string& file, std::string_view line,
                         const AppendOptions& options = {});
 
-}  // namespace eventlog
+// Whether anything (a file, a directory, anything else) is at `path`; a symbolic link
+// counts by what it leads to.
+bool fileExists(const std::string& path);
+
+// A stream that this process was given to write to (its standard error), written without
+// ever waiting: each write takes what the stream takes at once (all of it for a regular
+// file) and drops the rest, so a reader that is full, closed or slow never holds the
+// writer up. The stream's own settings are never changed: they are shared with whoever
+// gave it to this process.
+class PassOnStream {
+ public:
+  virtual ~PassOnStream() = default;
+  virtual void write(std::string_view data) = 0;
+};
+
+// This process's standard error as a PassOnStream.
+std::unique_ptr<PassOnStream> standardErrorStream();
+
+}  // namespace platform
