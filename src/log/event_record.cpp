@@ -1,6 +1,6 @@
 #include "log/event_record.h"
 
-#include <ctime>
+#include <cstdio>
 #include <exception>
 
 #include <nlohmann/json.hpp>
@@ -8,12 +8,20 @@
 namespace eventlog {
 
 std::string formatTimestamp(std::chrono::system_clock::time_point moment) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(moment);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  using namespace std::chrono;
+  const sys_seconds seconds = floor<std::chrono::seconds>(moment);
+  const sys_days day = floor<days>(seconds);
+  const year_month_day date(day);
+  const hh_mm_ss time(seconds - day);
   char text[32];
-  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return std::string(text, length);
+  const int length = std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                                   static_cast<int>(date.year()),
+                                   static_cast<unsigned>(date.month()),
+                                   static_cast<unsigned>(date.day()),
+                                   static_cast<int>(time.hours().count()),
+                                   static_cast<int>(time.minutes().count()),
+                                   static_cast<int>(time.seconds().count()));
+  return std::string(text, static_cast<size_t>(length));
 }
 
 std::optional<std::string> encodeRecord(const EventRecord& record) {

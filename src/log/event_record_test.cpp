@@ -15,6 +15,10 @@ TEST(FormatTimestamp, IsUtcWithWholeSecondsAndZeroPadding) {
   const auto moment = sys_days{year{2026} / 3 / 4} + hours{5} + minutes{6} + seconds{7} +
                       milliseconds{999};
   EXPECT_EQ(formatTimestamp(moment), "2026-03-04T05:06:07Z");
+  // The last second of a leap day, and of a century's last year.
+  EXPECT_EQ(formatTimestamp(sys_days{year{2024} / 2 / 29} + hours{23} + minutes{59} + seconds{59}),
+            "2024-02-29T23:59:59Z");
+  EXPECT_EQ(formatTimestamp(sys_days{year{2000} / 1 / 1} - seconds{1}), "1999-12-31T23:59:59Z");
 }
 
 struct EncodeCase {

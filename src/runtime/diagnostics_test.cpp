@@ -35,6 +35,8 @@ TEST(Diagnostics, ARunBeginsWithItsHeaderAndKeepsTheRuntimesStandardError) {
   ASSERT_TRUE(location);
   EXPECT_TRUE(location->starts_with(f.dir.str("logs/runtime-"))) << *location;
   EXPECT_TRUE(location->ends_with(".log"));
+  // Named by the bundle's instance key, as its claim is.
+  EXPECT_EQ(*location, f.dir.str("logs/runtime-" + f.fake.bundle.key + ".log"));
   f.task()->errorOutput("TypeError: boom\n    at main (app.mjs:3)\n");
   const auto lines = runtimeLogLines(*f.delegate);
   ASSERT_EQ(lines.size(), 3u);
