@@ -45,7 +45,7 @@ std::optional<std::string> readText(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Folders the base directory specification has us create are private to the user.
+// Folders made under the XDG data and config homes are private to the user (mode 0700).
 bool makeFolders(const fs::path& folder, std::string& error) {
   std::error_code code;
   if (fs::is_directory(folder, code)) return true;

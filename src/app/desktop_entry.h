@@ -9,8 +9,8 @@
 #include "platform/process_info.h"
 #include "platform/result.h"
 
-// This bundle's entries in the user's desktop, as the freedesktop.org Desktop Entry and
-// Autostart specifications place them: the menu entry `zolven.desktop` with the icons in
+// This bundle's entries in the user's desktop, where freedesktop.org desktops look for
+// them: the menu entry `zolven.desktop` with the icons in
 // the data home, and the login entry `autostart/zolven.desktop` in the config home.
 //
 // Both entries share one file name with every other ZOLVEN bundle, so an entry is only
