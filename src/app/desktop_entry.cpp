@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 #include "platform/bundle.h"
 
@@ -127,7 +128,9 @@ std::string otherEntryText(const fs::path& entry, const EntryOwner& found) {
              : entry.string() + " starts another ZOLVEN bundle (" + found.program + ")";
 }
 
-EntryOutcome failed(std::string message) { return {.succeeded = false, .message = message}; }
+EntryOutcome failed(std::string message) {
+  return {.succeeded = false, .message = std::move(message)};
+}
 
 // Writes `text` as the entry at `entry` unless an entry of another bundle stands there.
 EntryOutcome installEntry(const DesktopEntryPlaces& places, const fs::path& entry,
@@ -165,7 +168,7 @@ std::string environmentValue(const char* name) {
 
 // An XDG base directory from its variable; a relative value is invalid and ignored.
 std::string baseDirectory(const char* variable, const std::string& home, const char* fallback) {
-  const std::string value = environmentValue(variable);
+  std::string value = environmentValue(variable);
   if (!value.empty() && value.front() == '/') return value;
   return home + "/" + fallback;
 }

@@ -138,7 +138,7 @@ class Packages : public testing::Test {
   }
   // The package's files, unpacked once.
   static std::string unpacked() {
-    const std::string to = dir_->str("unpacked");
+    std::string to = dir_->str("unpacked");
     if (!fs::exists(to)) run(*dir_, {"/usr/bin/dpkg-deb", "-x", deb(), to}, toolEnvironment(*dir_));
     return to;
   }

@@ -18,8 +18,6 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
-
 namespace testsupport {
 
 // Polls `condition` until it holds or the deadline passes. The deadline is generous: it

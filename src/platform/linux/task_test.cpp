@@ -554,6 +554,12 @@ TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
   TempDir dir;
   const std::filesystem::path work = dir.path() / "work dir";
   std::filesystem::create_directory(work);
+  // Non-ASCII UTF-8, split where a hex escape has to end.
+  const std::string unicode =
+      "\xc3\xbc"
+      "n"
+      "\xc3\xaf"
+      "code";
   // /proc shows argv and the environment exactly as execve received them.
   const std::vector<std::string> arguments = {
       "-c",
@@ -563,10 +569,7 @@ TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
       "",
       "it's \"quoted\" $HOME *",
       "line\nbreak",
-      "\xc3\xbc"
-      "n"
-      "\xc3\xaf"
-      "code"};
+      unicode};
   const Environment environment({{"ONLY", "this"},
                                  {"WITH_EQUALS", "a=b=c"},
                                  {"EMPTY", ""},
