@@ -7,6 +7,7 @@
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -124,7 +125,9 @@ std::string otherEntryText(const fs::path& entry, const EntryOwner& found) {
              : entry.string() + " starts another ZOLVEN bundle (" + found.program + ")";
 }
 
-EntryOutcome failed(std::string message) { return {.succeeded = false, .message = message}; }
+EntryOutcome failed(std::string message) {
+  return {.succeeded = false, .message = std::move(message)};
+}
 
 // Writes `text` as the entry at `entry` unless an entry of another bundle stands there.
 EntryOutcome installEntry(const DesktopEntryPlaces& places, const fs::path& entry,
@@ -158,7 +161,7 @@ EntryOutcome removeEntry(const DesktopEntryPlaces& places, const fs::path& entry
 // An XDG base directory from its variable; a relative value is invalid and ignored.
 std::string baseDirectory(const platform::Environment& environment, const char* variable,
                           const std::string& home, const char* fallback) {
-  const std::string value = environment.get(variable).value_or("");
+  std::string value = environment.get(variable).value_or("");
   if (!value.empty() && value.front() == '/') return value;
   return home + "/" + fallback;
 }

@@ -14,8 +14,8 @@ void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {
   // gone is dropped.
   services.workspace.openURL(
       url, platform::OpenConfiguration{.activates = true},
-      [weakSelf = weak_from_this(), url](std::optional<std::string> application,
-                                         std::optional<std::string> error) {
+      [weakSelf = weak_from_this(), url](const std::optional<std::string>& application,
+                                         const std::optional<std::string>& error) {
         const std::shared_ptr<AppDelegate> self = weakSelf.lock();
         if (!self) return;
         // Success is judged by the absence of an error alone.

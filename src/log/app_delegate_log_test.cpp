@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <thread>
 
 #include "app/app_delegate.h"
 #include "fakes.h"
+#include "json_lines.h"
 #include "temp_dir.h"
 #include "delegate_probe.h"
 
@@ -15,14 +15,8 @@ namespace {
 
 using platform::fake::FakePlatform;
 using testsupport::readFile;
+using testsupport::readJsonLines;
 using testsupport::TempDir;
-
-std::vector<nlohmann::json> records(const std::string& file) {
-  std::vector<nlohmann::json> out;
-  std::istringstream lines(readFile(file));
-  for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
-  return out;
-}
 
 TEST(EventLog, LocationIsFixedByTheFirstRecord) {
   TempDir dir;
@@ -36,7 +30,7 @@ TEST(EventLog, LocationIsFixedByTheFirstRecord) {
   delegate->log("runtime.started", std::nullopt, "pid=1");
 
   EXPECT_EQ(probe(*delegate).logFileLocation(), dir.str("first/launcher.log"));
-  const auto lines = records(dir.str("first/launcher.log"));
+  const auto lines = readJsonLines(dir.str("first/launcher.log"));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["event"], "launcher.started");
   EXPECT_EQ(lines[1]["detail"], "pid=1");
@@ -50,7 +44,7 @@ TEST(EventLog, RelativeRootIsTakenBelowTheWorkingDirectory) {
   fake.processInfo.env = platform::Environment({{"ZOLVEN_LOG_ROOT", "rel/logs"}});
   auto delegate = std::make_shared<AppDelegate>(fake.services());
   delegate->log("launcher.started");
-  EXPECT_EQ(records(dir.str("rel/logs/launcher.log")).size(), 1u);
+  EXPECT_EQ(readJsonLines(dir.str("rel/logs/launcher.log")).size(), 1u);
 }
 
 TEST(EventLog, UnusableLocationIsSilent) {
@@ -85,9 +79,9 @@ TEST(EventLog, ConcurrentCallersEachWriteWholeLines) {
   }
   for (auto& thread : threads) thread.join();
 
-  auto lines = records(dir.str("launcher.log.1"));  // parse() throws on a torn line
+  auto lines = readJsonLines(dir.str("launcher.log.1"));  // parse() throws on a torn line
   EXPECT_FALSE(lines.empty()) << "the log did not rotate";
-  for (auto& record : records(dir.str("launcher.log"))) lines.push_back(std::move(record));
+  for (auto& record : readJsonLines(dir.str("launcher.log"))) lines.push_back(std::move(record));
   ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kRecords));
   std::map<std::string, int> perThread;
   for (const auto& record : lines) {

@@ -186,7 +186,7 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   EXPECT_TRUE(fake.alerts.shown.empty());
   EXPECT_EQ(probe(*delegate).readyURL(), "http://127.0.0.1:2/");
   std::vector<std::string> ready;
-  for (const auto& record : testsupport::DelegateFixture::readRecords(dir.str("logs/launcher.log")))
+  for (const auto& record : testsupport::readJsonLines(dir.str("logs/launcher.log")))
     if (record["event"] == "runtime.ready") ready.push_back(record["url"]);
   EXPECT_EQ(ready, (std::vector<std::string>{"http://127.0.0.1:1/", "http://127.0.0.1:2/"}));
   EXPECT_TRUE(probe(*delegate).bufferedOutput().empty());

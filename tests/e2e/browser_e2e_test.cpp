@@ -46,7 +46,7 @@ class BrowserHandoff : public testing::Test {
   }
 
   // The launcher with browser opening on, seeing only the temporary XDG directories.
-  std::unique_ptr<Process> start(Env extra = {}, const std::string& name = "") {
+  std::unique_ptr<Process> start(const Env& extra = {}, const std::string& name = "") {
     Env env = {
         {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
         {"XDG_CONFIG_HOME", bundle.dir().str("xdg/config")},
@@ -55,7 +55,7 @@ class BrowserHandoff : public testing::Test {
         {"XDG_CONFIG_DIRS", bundle.dir().str("xdg/system-config")},
         {"ZOLVEN_TEST_BROWSER_RECORD", bundle.dir().str("browser")},
     };
-    for (auto& [key, value] : extra) env[key] = value;
+    for (const auto& [key, value] : extra) env[key] = value;
     return bundle.start(env, name);
   }
 

@@ -14,10 +14,6 @@ namespace {
 using namespace testsupport;
 using Events = std::vector<std::string>;
 
-long count(const Events& events, const std::string& event) {
-  return std::count(events.begin(), events.end(), event);
-}
-
 // Every line of the log is a whole JSON record.
 void expectWholeLog(const LauncherBundle& bundle) {
   std::istringstream lines(readFile(bundle.logFile()));

@@ -77,10 +77,6 @@ std::unique_ptr<Process> startWith(const LauncherBundle& bundle, const Inheritan
   return std::make_unique<Process>(pid);
 }
 
-long count(const std::vector<std::string>& events, const std::string& event) {
-  return std::count(events.begin(), events.end(), event);
-}
-
 // A later start of the same bundle hands its reopen over and ends with 0.
 void expectHandOver(const LauncherBundle& bundle, const Inheritance& parent,
                     const Environment& extra, const std::string& name) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "json_lines.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -96,9 +97,7 @@ class LauncherBundle {
         {"XDG_CONFIG_DIRS", dir_.str("xdg-empty")},
         {"XDG_DATA_DIRS", dir_.str("xdg-empty")},
     };
-    if (const char* asan = std::getenv("ASAN_OPTIONS")) env["ASAN_OPTIONS"] = asan;
-    if (const char* lsan = std::getenv("LSAN_OPTIONS")) env["LSAN_OPTIONS"] = lsan;
-    if (const char* ubsan = std::getenv("UBSAN_OPTIONS")) env["UBSAN_OPTIONS"] = ubsan;
+    for (const auto& [name, value] : sanitizerSettings()) env[name] = value;
     for (const auto& [key, value] : extra) env[key] = value;
     std::vector<std::string> out;
     for (const auto& [key, value] : env)
@@ -122,15 +121,10 @@ class LauncherBundle {
   }
 
   std::vector<nlohmann::json> records(const std::string& file = "") const {
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(readFile(file.empty() ? logFile() : file));
-    for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
-    return out;
+    return readJsonLines(file.empty() ? logFile() : file);
   }
   std::vector<std::string> events(const std::string& file = "") const {
-    std::vector<std::string> out;
-    for (const auto& record : records(file)) out.push_back(record["event"]);
-    return out;
+    return eventsOf(records(file));
   }
   // How many records of `event` the log holds, without parsing it: for polling a long log.
   // Quotes inside a record's strings are escaped, so only an "event" member matches.

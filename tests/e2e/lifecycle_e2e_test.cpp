@@ -12,10 +12,6 @@ using namespace testsupport;
 using Events = std::vector<std::string>;
 using Env = std::map<std::string, std::optional<std::string>>;
 
-long count(const Events& events, const std::string& event) {
-  return std::count(events.begin(), events.end(), event);
-}
-
 struct ExitCase {
   const char* name;
   const char* script;  // after the line that records the runtime's pid

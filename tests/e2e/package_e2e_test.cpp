@@ -40,8 +40,7 @@ std::vector<std::string> toolEnvironment(const TempDir& dir,
   std::vector<std::string> env{"PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
                                "HOME=" + dir.str("home"), "LC_ALL=C.UTF-8",
                                std::string("ZOLVEN_BUNDLE_BUILD=") + ZOLVEN_BUILD_DIR};
-  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  for (const auto& [name, value] : sanitizerSettings()) env.push_back(name + "=" + value);
   env.insert(env.end(), extra.begin(), extra.end());
   return env;
 }
@@ -82,9 +81,7 @@ void expectRunsToReady(const TempDir& dir, const std::string& launcher, const st
                                "ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1",
                                "XDG_CONFIG_HOME=" + dir.str("xdg-empty"),
                                "XDG_DATA_HOME=" + dir.str("xdg-empty")};
-  for (const char* variable : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-    if (const char* value = std::getenv(variable))
-      env.push_back(std::string(variable) + "=" + value);
+  for (const auto& [name, value] : sanitizerSettings()) env.push_back(name + "=" + value);
   Process process({launcher}, env, dir.str(name + ".out"), dir.str(name + ".err"));
   const bool ready = waitFor(
       [&] { return contains(readFile(logs + "/launcher.log"), "\"event\":\"runtime.ready\""); },
@@ -141,7 +138,7 @@ class Packages : public testing::Test {
   }
   // The package's files, unpacked once.
   static std::string unpacked() {
-    const std::string to = dir_->str("unpacked");
+    std::string to = dir_->str("unpacked");
     if (!fs::exists(to)) run(*dir_, {"/usr/bin/dpkg-deb", "-x", deb(), to}, toolEnvironment(*dir_));
     return to;
   }

@@ -16,10 +16,6 @@ namespace {
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-long count(const std::vector<std::string>& events, const std::string& event) {
-  return std::count(events.begin(), events.end(), event);
-}
-
 std::unique_ptr<Process> startWith(
     const LauncherBundle& bundle, const std::vector<std::string>& argv, const std::string& name,
     const std::map<std::string, std::optional<std::string>>& extra = {}) {

@@ -96,9 +96,7 @@ TEST(Tray, IsAStatusNotifierItemWhoseClickReopensAndWhoseMenuQuits) {
   const std::string watcherOut = bundle.dir().str("watcher.out");
   std::vector<std::string> watcherEnv = {"PATH=/usr/bin:/bin",
                                          "DBUS_SESSION_BUS_ADDRESS=" + bus.address()};
-  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-    if (const char* value = std::getenv(name))
-      watcherEnv.push_back(std::string(name) + "=" + value);
+  for (const auto& [name, value] : sanitizerSettings()) watcherEnv.push_back(name + "=" + value);
   Process watcher({ZOLVEN_FAKE_WATCHER_PATH}, watcherEnv, watcherOut,
                   bundle.dir().str("watcher.err"));
   ASSERT_TRUE(waitFor([&] { return !taggedLine(readFile(watcherOut), "watching").empty(); }))

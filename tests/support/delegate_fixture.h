@@ -5,12 +5,12 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/app_delegate.h"
 #include "fakes.h"
+#include "json_lines.h"
 #include "runtime/runtime_layout.h"
 #include "temp_dir.h"
 
@@ -39,18 +39,10 @@ struct DelegateFixture {
   }
   void addConfig() { writeFile(dir.str("resources/config/runtime-config.json"), "{}"); }
 
-  static std::vector<nlohmann::json> readRecords(const std::string& file) {
-    std::vector<nlohmann::json> out;
-    std::istringstream lines(testsupport::readFile(file));
-    for (std::string line; std::getline(lines, line);) out.push_back(nlohmann::json::parse(line));
-    return out;
+  std::vector<nlohmann::json> records() const {
+    return readJsonLines(dir.str("logs/launcher.log"));
   }
-  std::vector<nlohmann::json> records() const { return readRecords(dir.str("logs/launcher.log")); }
-  std::vector<std::string> events() const {
-    std::vector<std::string> out;
-    for (const auto& record : records()) out.push_back(record["event"]);
-    return out;
-  }
+  std::vector<std::string> events() const { return eventsOf(records()); }
   std::shared_ptr<FakeTask> task() const {
     return fake.tasks.made.empty() ? nullptr : fake.tasks.made.back();
   }

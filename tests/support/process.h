@@ -9,14 +9,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -30,6 +30,15 @@ inline bool waitFor(const std::function<bool()>& condition,
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// The sanitizers' settings of this process (name and value), for the processes a test
+// starts: they report and stop the same way as the test itself.
+inline std::vector<std::pair<std::string, std::string>> sanitizerSettings() {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) out.emplace_back(name, value);
+  return out;
 }
 
 inline bool processExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
@@ -114,8 +123,7 @@ class Process {
     waitFor(
         [&] {
           int raw = 0;
-          if (::waitpid(pid_, &raw, WNOHANG) == pid_)
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+          if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = statusOf(raw);
           return status_.has_value();
         },
         deadline);
@@ -125,13 +133,15 @@ class Process {
     int raw = 0;
     if (status_) return false;
     if (::waitpid(pid_, &raw, WNOHANG) == pid_) {
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      status_ = statusOf(raw);
       return false;
     }
     return true;
   }
 
  private:
+  static int statusOf(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw); }
+
   pid_t pid_ = -1;
   std::optional<int> status_;
 };

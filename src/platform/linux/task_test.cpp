@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -331,7 +332,7 @@ TEST_P(TaskStatus, IsTheExitCodeOrTheSignalNumber) {
   const size_t descriptorsBefore = openDescriptorCount();
   {
     Recorder recorder;
-    int statusInHandler = -1;
+    std::int64_t statusInHandler = -1;
     bool runningInHandler = true;
     bool handlerGotThisTask = false;
     auto task = shellTask(GetParam().script);
@@ -556,6 +557,12 @@ TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
   TempDir dir;
   const std::filesystem::path work = dir.path() / "work dir";
   std::filesystem::create_directory(work);
+  // Non-ASCII UTF-8, split where a hex escape has to end.
+  const std::string unicode =
+      "\xc3\xbc"
+      "n"
+      "\xc3\xaf"
+      "code";
   // /proc shows argv and the environment exactly as execve received them.
   const std::vector<std::string> arguments = {
       "-c",
@@ -565,10 +572,7 @@ TEST(LinuxTask, ChildGetsExactlyItsArgumentsDirectoryAndEnvironment) {
       "",
       "it's \"quoted\" $HOME *",
       "line\nbreak",
-      "\xc3\xbc"
-      "n"
-      "\xc3\xaf"
-      "code"};
+      unicode};
   const Environment environment({{"ONLY", "this"},
                                  {"WITH_EQUALS", "a=b=c"},
                                  {"EMPTY", ""},
@@ -994,7 +998,7 @@ TEST(LinuxTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {
 
   std::shared_ptr<Task> holder = shellTask("exec sleep 1000");
   const std::weak_ptr<Task> weak = holder;
-  int statusInHandler = -1;
+  std::int64_t statusInHandler = -1;
   holder->setOutputHandler([sentinel](std::string_view) {});
   holder->setTerminationHandler([&holder, &statusInHandler](const std::shared_ptr<Task>& self) {
     statusInHandler = self->terminationStatus().value();
