@@ -12,6 +12,9 @@
 #include "log/event_record.h"
 #include "fakes.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -38,8 +41,8 @@ BENCHMARK(LogRecord);
 
 // The floor: the same line appended with open, write and close, nothing else.
 void BareAppend(benchmark::State& state) {
-  const std::string line = *eventlog::encodeRecord(
-      {.at = "2026-12-10T12:00:00Z", .event = "runtime.ready", .url = kURL});
+  const std::string line =
+      *log::encodeRecord({.at = "2026-12-10T12:00:00Z", .event = "runtime.ready", .url = kURL});
   const std::string file = (scratch() / "bare.log").string();
   for (auto _ : state) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);

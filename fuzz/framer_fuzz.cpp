@@ -36,10 +36,12 @@
 #include "runtime/line_framer.h"
 #include "runtime/ready_url.h"
 
+using namespace zolven;
+
 namespace {
 
-using supervisor::LineFramer;
-using supervisor::readyURL;
+using runtime::LineFramer;
+using runtime::readyURL;
 
 constexpr size_t kMaxAppends = 4096;
 

@@ -25,6 +25,8 @@
 #include "check.h"
 #include "log/event_record.h"
 
+using namespace zolven;
+
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -162,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // With bad bytes replaced, the dump cannot throw: every record must be written.
-  const auto encoded = eventlog::encodeRecord({
+  const auto encoded = log::encodeRecord({
       .at = fields.at,
       .event = fields.event,
       .url = fields.url ? std::optional<std::string_view>(*fields.url) : std::nullopt,

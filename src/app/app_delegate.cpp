@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 AppDelegate::AppDelegate(platform::Services services) : services(services) {}
 
 AppDelegate::~AppDelegate() = default;
@@ -18,3 +20,5 @@ void AppDelegate::installQuitMenu() {
       .title = "Quit ZOLVEN", .action = platform::MenuAction::Terminate, .keyEquivalent = "q", .submenu = {}});
   services.application.setMainMenu(platform::Menu{.items = {applicationItem}});
 }
+
+}  // namespace zolven::app

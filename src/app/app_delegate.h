@@ -10,6 +10,8 @@
 #include "platform/services.h"
 #include "runtime/line_framer.h"
 
+namespace zolven::app {
+
 // AppDelegate is the launcher. It owns every piece of launcher state and implements
 // every operation; the platform only calls it back.
 //
@@ -69,7 +71,7 @@ class AppDelegate final : public platform::ApplicationDelegate,
   platform::Services services;
 
   std::shared_ptr<platform::Task> runtime;
-  supervisor::LineFramer outputBuffer;  // the unfinished last line of the runtime's output
+  runtime::LineFramer outputBuffer;  // the unfinished last line of the runtime's output
   bool openedURL = false;
   std::optional<std::string> zolvenURL;
   bool terminating = false;
@@ -80,7 +82,9 @@ class AppDelegate final : public platform::ApplicationDelegate,
   std::string launcherLogFile();  // the event log's path, resolved as `log` does
   // Whether ready URLs are to be recorded only, not opened: read afresh at every call.
   bool browserSuppressed() const;
-  std::shared_ptr<eventlog::RuntimeLog> runtimeLog;
+  std::shared_ptr<log::RuntimeLog> runtimeLog;
   std::optional<std::string> runtimeLogPath;
   bool notedRejectedURL = false;  // once per run
 };
+
+}  // namespace zolven::app

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   log("launcher.reopened");
   // Only a known ready URL decides; suppression governs the ready line alone.
@@ -10,3 +12,5 @@ bool AppDelegate::applicationShouldHandleReopen(bool /*hasVisibleWindows*/) {
   }
   return true;
 }
+
+}  // namespace zolven::app

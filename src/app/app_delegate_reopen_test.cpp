@@ -4,6 +4,9 @@
 #include "delegate_fixture.h"
 #include "delegate_probe.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using testsupport::DelegateFixture;

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 namespace {
 // How long a runtime may take to stop after SIGTERM before its whole process group is
 // killed. Long enough for a server to finish its requests and flush what it holds.
@@ -33,3 +35,5 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   });
   return platform::TerminateReply::Later;
 }
+
+}  // namespace zolven::app

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 void AppDelegate::showFailure(std::string_view message) {
   log("launcher.failed", std::nullopt, message);
 
@@ -13,3 +15,5 @@ void AppDelegate::showFailure(std::string_view message) {
 
   services.application.terminate(platform::TerminationCause::Failure);
 }
+
+}  // namespace zolven::app

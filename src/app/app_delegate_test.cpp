@@ -8,6 +8,9 @@
 #include "runtime/runtime_layout.h"
 #include "delegate_probe.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using testsupport::DelegateFixture;

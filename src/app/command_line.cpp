@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+namespace zolven::app {
+
 namespace {
 
 // Commands that write an entry take --force after them.
@@ -75,3 +77,5 @@ std::string logPlacesText(std::string_view launcherLog, std::string_view runtime
   text += "  runtime log   " + std::string(runtimeLog) + " (the app's own error output)\n";
   return text;
 }
+
+}  // namespace zolven::app

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zolven::app {
+
 // The launcher's command line, kept to what a desktop needs: no arguments to run, --quit
 // for the desktop entry's Quit action, --help and --version, and the commands that put
 // this bundle into the user's menu and login session (see app/desktop_entry.h).
@@ -35,3 +37,5 @@ std::string usageText();
 // Where this start would log, for --help: the folder, the launcher's event log and this
 // bundle's runtime log. Ends with a line feed.
 std::string logPlacesText(std::string_view launcherLog, std::string_view runtimeLog);
+
+}  // namespace zolven::app

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 struct Case {

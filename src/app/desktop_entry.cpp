@@ -9,6 +9,8 @@
 #include <sstream>
 #include <utility>
 
+namespace zolven::app {
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -409,3 +411,5 @@ int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundl
   std::fprintf(stderr, "zolven-launcher: %s\n", outcome.message.c_str());
   return 1;
 }
+
+}  // namespace zolven::app

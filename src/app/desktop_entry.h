@@ -9,6 +9,8 @@
 #include "platform/process_info.h"
 #include "platform/result.h"
 
+namespace zolven::app {
+
 // This bundle's entries in the user's desktop, where freedesktop.org desktops look for
 // them: the menu entry `zolven.desktop` with the icons in
 // the data home, and the login entry `autostart/zolven.desktop` in the config home.
@@ -60,3 +62,5 @@ std::optional<std::vector<std::string>> execArguments(const std::string& value);
 // The program that the [Desktop Entry] group of an entry's text runs, past a leading
 // `env NAME=VALUE...`; nothing when there is no readable Exec key.
 std::optional<std::string> entryProgram(const std::string& entryText);
+
+}  // namespace zolven::app

@@ -8,6 +8,9 @@
 
 #include "temp_dir.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using testsupport::readFile;

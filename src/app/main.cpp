@@ -13,6 +13,9 @@
 #include "platform/single_instance.h"
 #include "platform/workspace.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -67,10 +70,10 @@ int main(int argc, char** argv) {
     case Command::Help: {
       // The places a run would use, from the same environment and rules.
       const std::unique_ptr<platform::ProcessInfo> process = platform::currentProcessInfo();
-      const std::string logFile = eventlog::resolveLogFile(
+      const std::string logFile = log::resolveLogFile(
           process->environment(), process->homeDirectory(), process->currentDirectory());
       const std::string runtimeLog =
-          eventlog::runtimeLogFile(logFile, platform::runningBundle()->instanceKey());
+          log::runtimeLogFile(logFile, platform::runningBundle()->instanceKey());
       std::printf("%s%s", usageText().c_str(), logPlacesText(logFile, runtimeLog).c_str());
       return 0;
     }

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 bool AppDelegate::browserSuppressed() const {
   // Only the exact value "1" suppresses.
   return services.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1";
@@ -26,3 +28,5 @@ void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {
         self->log("browser.open.succeeded", url, application.value_or("default-handler"));
       });
 }
+
+}  // namespace zolven::app

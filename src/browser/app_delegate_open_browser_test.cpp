@@ -5,6 +5,9 @@
 
 #include "delegate_fixture.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using testsupport::DelegateFixture;

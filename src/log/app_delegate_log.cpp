@@ -8,30 +8,33 @@
 #include "log/log_location.h"
 #include "platform/files.h"
 
+namespace zolven::app {
+
 void AppDelegate::log(std::string_view event, std::optional<std::string_view> url,
                       std::optional<std::string_view> detail) {
-  const std::string at = eventlog::formatTimestamp(std::chrono::system_clock::now());
-  const auto line =
-      eventlog::encodeRecord({.at = at, .event = event, .url = url, .detail = detail});
+  const std::string at = log::formatTimestamp(std::chrono::system_clock::now());
+  const auto line = log::encodeRecord({.at = at, .event = event, .url = url, .detail = detail});
   if (!line) return;  // dropped: the log never reports its own failures
 
   std::lock_guard lock(logLock);
   if (!launcherLogURL) {
     const platform::ProcessInfo& process = services.processInfo;
-    launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
-                                              process.currentDirectory());
+    launcherLogURL = log::resolveLogFile(process.environment(), process.homeDirectory(),
+                                         process.currentDirectory());
   }
   // A failed append loses this record only.
   static_cast<void>(
-      platform::appendLine(*launcherLogURL, *line, {.rotateAt = eventlog::kLauncherLogLimit}));
+      platform::appendLine(*launcherLogURL, *line, {.rotateAt = log::kLauncherLogLimit}));
 }
 
 std::string AppDelegate::launcherLogFile() {
   std::lock_guard lock(logLock);
   if (!launcherLogURL) {
     const platform::ProcessInfo& process = services.processInfo;
-    launcherLogURL = eventlog::resolveLogFile(process.environment(), process.homeDirectory(),
-                                              process.currentDirectory());
+    launcherLogURL = log::resolveLogFile(process.environment(), process.homeDirectory(),
+                                         process.currentDirectory());
   }
   return *launcherLogURL;
 }
+
+}  // namespace zolven::app

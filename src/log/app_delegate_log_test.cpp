@@ -11,6 +11,9 @@
 #include "temp_dir.h"
 #include "delegate_probe.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using platform::fake::FakePlatform;

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace eventlog {
+namespace zolven::log {
 
 std::string formatTimestamp(std::chrono::system_clock::time_point moment) {
   using namespace std::chrono;
@@ -51,4 +51,4 @@ std::optional<std::string> encodeRecord(const EventRecord& record) {
   }
 }
 
-}  // namespace eventlog
+}  // namespace zolven::log

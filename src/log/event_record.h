@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace eventlog {
+namespace zolven::log {
 
 struct EventRecord {
   std::string_view at;
@@ -23,4 +23,4 @@ std::string formatTimestamp(std::chrono::system_clock::time_point moment);
 // when the encoder fails.
 std::optional<std::string> encodeRecord(const EventRecord& record);
 
-}  // namespace eventlog
+}  // namespace zolven::log

@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace eventlog {
+namespace zolven::log {
 namespace {
 
 using namespace std::chrono;
@@ -78,4 +78,4 @@ TEST(EncodeRecordParse, ReadsBackToTheSameMembers) {
 }
 
 }  // namespace
-}  // namespace eventlog
+}  // namespace zolven::log

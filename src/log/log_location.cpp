@@ -2,7 +2,7 @@
 
 #include "platform/path.h"
 
-namespace eventlog {
+namespace zolven::log {
 namespace {
 
 bool isAbsolute(std::string_view path) { return !path.empty() && path.front() == '/'; }
@@ -33,4 +33,4 @@ std::string runtimeLogFile(std::string_view launcherLogFile, std::string_view ke
   return platform::joinPath(folder.empty() ? "/" : folder, "runtime-" + std::string(key) + ".log");
 }
 
-}  // namespace eventlog
+}  // namespace zolven::log

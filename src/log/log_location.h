@@ -5,7 +5,7 @@
 
 #include "platform/environment.h"
 
-namespace eventlog {
+namespace zolven::log {
 
 // The absolute path of the launcher log file.
 //
@@ -25,4 +25,4 @@ std::string runtimeLogFile(std::string_view launcherLogFile, std::string_view ke
 constexpr long kLauncherLogLimit = 1024 * 1024;
 constexpr long kRuntimeLogLimit = 4 * 1024 * 1024;
 
-}  // namespace eventlog
+}  // namespace zolven::log

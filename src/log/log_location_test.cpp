@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace eventlog {
+namespace zolven::log {
 namespace {
 
 struct LocationCase {
@@ -45,4 +45,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<LocationCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace eventlog
+}  // namespace zolven::log

@@ -5,7 +5,7 @@
 #include "log/event_record.h"
 #include "log/log_location.h"
 
-namespace eventlog {
+namespace zolven::log {
 namespace {
 
 // How long the runtime's output waits for its run's header before it goes on without:
@@ -83,4 +83,4 @@ void RuntimeLog::appendOutput(std::string_view chunk) {
   if (!lines.empty()) write(lines);
 }
 
-}  // namespace eventlog
+}  // namespace zolven::log

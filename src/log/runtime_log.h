@@ -8,7 +8,7 @@
 
 #include "platform/files.h"
 
-namespace eventlog {
+namespace zolven::log {
 
 // The runtime log: what the runtime wrote to its standard error, kept beside the launcher
 // log for a person to read after a failure, with notes of the launcher's own.
@@ -57,4 +57,4 @@ class RuntimeLog {
   std::string pending_;  // the unfinished last line; guarded by mutex_
 };
 
-}  // namespace eventlog
+}  // namespace zolven::log

@@ -11,7 +11,7 @@
 #include "fakes.h"
 #include "temp_dir.h"
 
-namespace eventlog {
+namespace zolven::log {
 namespace {
 
 using testsupport::readFile;
@@ -145,4 +145,4 @@ TEST(RuntimeLog, PassesOnAnEndlessLineAsItCame) {
 }
 
 }  // namespace
-}  // namespace eventlog
+}  // namespace zolven::log

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 
 enum class AlertStyle { Warning = 0, Informational = 1, Critical = 2 };
 
@@ -21,4 +21,4 @@ class AlertPresenter {
   virtual void runModal(const Alert& alert) = 0;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

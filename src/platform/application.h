@@ -5,7 +5,7 @@
 
 #include "platform/menu.h"
 
-namespace platform {
+namespace zolven::platform {
 
 enum class TerminateReply { Cancel = 0, Now = 1, Later = 2 };
 
@@ -48,4 +48,4 @@ class Application {
   virtual void announceURL(const std::string& url) = 0;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 
 // The application as installed: the launcher with its resources beside it.
 class Bundle {
@@ -24,4 +24,4 @@ class Bundle {
 // The bundle of the running executable.
 std::unique_ptr<Bundle> runningBundle();
 
-}  // namespace platform
+}  // namespace zolven::platform

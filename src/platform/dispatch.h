@@ -2,7 +2,7 @@
 
 #include <functional>
 
-namespace platform {
+namespace zolven::platform {
 
 // A queue of work items. The main queue runs them one at a time on the main thread in
 // the order they were submitted; the global queue runs them on another thread.
@@ -13,4 +13,4 @@ class DispatchQueue {
   virtual void async(std::function<void()> work) = 0;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

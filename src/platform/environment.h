@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 
 // A process environment as an ordered list of NAME=value pairs. Order is kept so
 // that a child sees its inherited variables in the order the launcher had them.
@@ -42,4 +42,4 @@ inline std::optional<std::string> nonEmptyVariable(const char* name) {
   return std::string(value);
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 
 // How a child process ended: it exited with a code (on Windows a 32-bit exit code), a
 // signal ended it, or the system could not tell.
@@ -31,4 +31,4 @@ class ExitStatus {
   std::int64_t value_;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -7,7 +7,7 @@
 
 #include "platform/result.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Appends `line` to the file at the absolute path `file`, making what is missing first:
 // each directory it creates gets mode 0700 and a file it creates gets mode 0600,
@@ -54,4 +54,4 @@ class PassOnStream {
 // This process's standard error as a PassOnStream.
 std::unique_ptr<PassOnStream> standardErrorStream();
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 
 enum class MenuAction { None, Terminate };
 
@@ -20,4 +20,4 @@ struct Menu {
   std::vector<MenuItem> items;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -3,10 +3,10 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace zolven::platform {
 
 // Joins two paths with exactly one "/" between them; a component may hold "/" itself
 // ("bin/node" adds two levels).
 std::string joinPath(std::string_view base, std::string_view component);
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -6,7 +6,7 @@
 
 #include "platform/environment.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // What the launcher reads about its own process.
 class ProcessInfo {
@@ -24,4 +24,4 @@ class ProcessInfo {
 // What this process reads about itself.
 std::unique_ptr<ProcessInfo> currentProcessInfo();
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace platform {
+namespace zolven::platform {
 
 // Makes the process state the launcher relies on, whatever its parent left it: standard
 // input, output and error open (on /dev/null where they were closed, so nothing the
@@ -15,4 +15,4 @@ namespace platform {
 // Call it first thing in main(), while the process has one thread.
 void prepareProcessState();
 
-}  // namespace platform
+}  // namespace zolven::platform

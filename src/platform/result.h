@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-namespace platform {
+namespace zolven::platform {
 
 // What went wrong, told as a person reads it: the system's own message where there is one
 // ("Permission denied"), otherwise our sentence. Every fallible operation of the seams and
@@ -53,4 +53,4 @@ class [[nodiscard]] Result<void> {
   bool failed_ = false;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -8,7 +8,7 @@
 #include "platform/task.h"
 #include "platform/workspace.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The platform objects the launcher uses, owned by the process entry (or by a test)
 // and outliving the delegate.
@@ -23,4 +23,4 @@ struct Services {
   Workspace& workspace;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

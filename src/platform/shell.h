@@ -6,7 +6,7 @@
 #include "platform/services.h"
 #include "platform/single_instance.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Everything the desktop gives this process, made once by the process entry and kept
 // until the process ends.
@@ -29,4 +29,4 @@ class Shell {
 // The error says why the shell cannot run (no descriptors left for its event loop).
 Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv);
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 
 // One running launcher per bundle and user.
 //
@@ -150,4 +150,4 @@ InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequ
                               bool waitForTheEnd, std::chrono::milliseconds bound,
                               const std::function<void()>& ending = {});
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -12,7 +12,7 @@
 #include "platform/exit_status.h"
 #include "platform/result.h"
 
-namespace platform {
+namespace zolven::platform {
 
 struct TaskOptions {
   std::string executable;              // absolute path, run directly (no shell, no PATH search)
@@ -74,4 +74,4 @@ class TaskFactory {
   virtual std::shared_ptr<Task> makeTask(TaskOptions options) = 0;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

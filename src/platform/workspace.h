@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 
 struct OpenConfiguration {
   // Ask that the application opening the URL come to the front.
@@ -41,4 +41,4 @@ std::optional<std::string> takeActivationToken();
 // this process makes next to take as its own.
 void restoreActivationToken(const std::string& token);
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -1,6 +1,8 @@
 #include "app/app_delegate.h"
 #include "runtime/ready_url.h"
 
+namespace zolven::app {
+
 namespace {
 // How much of a line a note quotes.
 constexpr size_t kQuoted = 200;
@@ -10,12 +12,12 @@ void AppDelegate::consumeOutput(std::string_view chunk) {
   const size_t droppedBefore = outputBuffer.droppedLines();
   // Each line is handled in full, browser request included, before the next is framed.
   outputBuffer.append(chunk, [this](std::string_view line) {
-    const std::optional<std::string> url = supervisor::readyURL(line);
+    const std::optional<std::string> url = runtime::readyURL(line);
     if (!url) {
       // Any other line is ignored, but one that was surely meant as the ready line is
       // worth a word to whoever wonders why nothing opens: once per run.
       if (notedRejectedURL || !runtimeLog) return;
-      if (const std::optional<std::string> reason = supervisor::whyNotReady(line)) {
+      if (const std::optional<std::string> reason = runtime::whyNotReady(line)) {
         notedRejectedURL = true;
         runtimeLog->note("an output line looks like a URL but is not the ready line (" + *reason +
                          "): " + std::string(line.substr(0, kQuoted)));
@@ -37,6 +39,8 @@ void AppDelegate::consumeOutput(std::string_view chunk) {
   if (runtimeLog) {
     for (size_t n = droppedBefore; n < outputBuffer.droppedLines(); ++n)
       runtimeLog->note("an output line longer than " +
-                       std::to_string(supervisor::LineFramer::kMaxLine) + " bytes was dropped");
+                       std::to_string(runtime::LineFramer::kMaxLine) + " bytes was dropped");
   }
 }
+
+}  // namespace zolven::app

@@ -5,6 +5,8 @@
 #include "runtime/output_flow.h"
 #include "runtime/runtime_layout.h"
 
+namespace zolven::app {
+
 namespace {
 // Chunks of output handed to the main queue and not yet framed; the reader waits beyond.
 constexpr size_t kChunksInFlight = 4;
@@ -17,9 +19,9 @@ void AppDelegate::launchRuntime() {
     return;
   }
 
-  const std::string_view architecture = supervisor::hostArchitecture();
-  const supervisor::RuntimeLayout layout =
-      supervisor::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
+  const std::string_view architecture = runtime::hostArchitecture();
+  const runtime::RuntimeLayout layout =
+      runtime::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
   log("runtime.architecture.selected", std::nullopt, architecture);
 
   for (const std::string& required : layout.requiredFiles()) {
@@ -31,17 +33,16 @@ void AppDelegate::launchRuntime() {
 
   // The runtime's standard error goes to a log of this bundle's own, keyed as its
   // instance claim is, and on to the launcher's standard error.
-  runtimeLogPath = eventlog::runtimeLogFile(launcherLogFile(), services.bundle.instanceKey());
-  runtimeLog = std::make_shared<eventlog::RuntimeLog>(
-      eventlog::RuntimeLog::Options{.file = *runtimeLogPath,
-                                    .passOn = platform::standardErrorStream()});
+  runtimeLogPath = log::runtimeLogFile(launcherLogFile(), services.bundle.instanceKey());
+  runtimeLog = std::make_shared<log::RuntimeLog>(
+      log::RuntimeLog::Options{.file = *runtimeLogPath, .passOn = platform::standardErrorStream()});
   const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
 
   std::shared_ptr<platform::Task> task = services.tasks.makeTask(platform::TaskOptions{
       .executable = layout.nodeExecutable,
       .arguments = {layout.entryScript},
       .currentDirectory = layout.appDirectory,
-      .environment = supervisor::childEnvironment(services.processInfo.environment(), layout),
+      .environment = runtime::childEnvironment(services.processInfo.environment(), layout),
       // The runtime's helpers never outlive it: the launcher ends with the runtime.
       .endGroupWithLeader = true,
   });
@@ -49,7 +50,7 @@ void AppDelegate::launchRuntime() {
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.
   platform::DispatchQueue& mainQueue = services.mainQueue;
-  auto flow = std::make_shared<supervisor::OutputFlow>(kChunksInFlight);
+  auto flow = std::make_shared<runtime::OutputFlow>(kChunksInFlight);
   task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue, flow](std::string_view chunk) {
     if (chunk.empty()) return;  // end of file
     std::shared_ptr<void> permit = flow->acquire();
@@ -84,3 +85,5 @@ void AppDelegate::launchRuntime() {
   // one, unless nothing is to be opened.
   if (!browserSuppressed()) services.workspace.prepareToOpen("http");
 }
+
+}  // namespace zolven::app

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 void AppDelegate::runtimeFinished(const std::shared_ptr<platform::Task>& task) {
   const platform::ExitStatus status = task->terminationStatus();
   log("runtime.exited", std::nullopt, "status=" + status.text());
@@ -10,3 +12,5 @@ void AppDelegate::runtimeFinished(const std::shared_ptr<platform::Task>& task) {
   }
   showFailure("ZOLVEN could not start.");
 }
+
+}  // namespace zolven::app

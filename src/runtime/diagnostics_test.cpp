@@ -8,6 +8,9 @@
 #include "delegate_fixture.h"
 #include "delegate_probe.h"
 
+using namespace zolven;
+using namespace zolven::app;
+
 namespace {
 
 using testsupport::DelegateFixture;
@@ -99,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Diagnostics, AnOverLongOutputLineIsNotedWhenDropped) {
   LaunchedFixture f;
-  f.delegate->consumeOutput(std::string(supervisor::LineFramer::kMaxLine + 1, 'x'));
+  f.delegate->consumeOutput(std::string(runtime::LineFramer::kMaxLine + 1, 'x'));
   f.delegate->consumeOutput("rest of it\nhttp://127.0.0.1:9/\n");
   const auto notes = launcherNotes(*f.delegate);
   ASSERT_EQ(notes.size(), 2u);

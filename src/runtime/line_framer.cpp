@@ -1,6 +1,6 @@
 #include "runtime/line_framer.h"
 
-namespace supervisor {
+namespace zolven::runtime {
 
 void LineFramer::append(std::string_view chunk, const LineHandler& onLine) {
   for (size_t feed = chunk.find('\n'); feed != std::string_view::npos; feed = chunk.find('\n')) {
@@ -37,4 +37,4 @@ void LineFramer::append(std::string_view chunk, const LineHandler& onLine) {
   pending_.append(chunk);
 }
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

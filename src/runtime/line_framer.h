@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace supervisor {
+namespace zolven::runtime {
 
 // Cuts a byte stream into lines at line feeds. Each byte is searched once, so the work is
 // linear in the bytes received. An unfinished line is held up to kMaxLine bytes; a line
@@ -30,4 +30,4 @@ class LineFramer {
   size_t dropped_ = 0;
 };
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

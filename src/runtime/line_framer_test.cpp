@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace supervisor {
+namespace zolven::runtime {
 namespace {
 
 std::vector<std::string> frame(LineFramer& framer, const std::vector<std::string>& chunks) {
@@ -79,4 +79,4 @@ TEST(LineFramer, CountsEachDroppedLineOnce) {
 }
 
 }  // namespace
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -1,6 +1,6 @@
 #include "runtime/output_flow.h"
 
-namespace supervisor {
+namespace zolven::runtime {
 
 std::shared_ptr<void> OutputFlow::acquire() {
   std::unique_lock lock(mutex_);
@@ -23,4 +23,4 @@ void OutputFlow::release() {
   freed_.notify_one();
 }
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

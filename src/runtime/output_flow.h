@@ -5,7 +5,7 @@
 #include <memory>
 #include <mutex>
 
-namespace supervisor {
+namespace zolven::runtime {
 
 // Bounds the chunks of output on their way from the reading thread to the main thread.
 //
@@ -31,4 +31,4 @@ class OutputFlow : public std::enable_shared_from_this<OutputFlow> {
   size_t inFlight_ = 0;
 };
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -7,9 +7,11 @@
 #include <thread>
 #include <vector>
 
+using namespace zolven;
+
 namespace {
 
-using supervisor::OutputFlow;
+using runtime::OutputFlow;
 
 TEST(OutputFlow, ReaderWaitsAtTheLimitUntilAPermitIsGivenBack) {
   auto flow = std::make_shared<OutputFlow>(2);

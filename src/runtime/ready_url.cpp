@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace supervisor {
+namespace zolven::runtime {
 namespace {
 
 bool isTrimmed(char32_t c) {
@@ -135,4 +135,4 @@ std::optional<std::string> whyNotReady(std::string_view line) {
   return std::nullopt;
 }
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

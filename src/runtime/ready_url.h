@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace supervisor {
+namespace zolven::runtime {
 
 // The ready URL of one line of the runtime's output (without its line feed), or nothing.
 //
@@ -23,4 +23,4 @@ std::optional<std::string> whyNotReady(std::string_view line);
 // Nothing when the text is not valid UTF-8.
 std::optional<std::string_view> trimUtf8(std::string_view text);
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

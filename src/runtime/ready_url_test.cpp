@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace supervisor {
+namespace zolven::runtime {
 namespace {
 
 struct ReadyCase {
@@ -57,4 +57,4 @@ TEST(TrimUtf8, KeepsInnerBlanksAndRejectsInvalidText) {
 }
 
 }  // namespace
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -2,7 +2,7 @@
 
 #include "platform/path.h"
 
-namespace supervisor {
+namespace zolven::runtime {
 
 using platform::joinPath;
 
@@ -44,4 +44,4 @@ platform::Environment childEnvironment(const platform::Environment& launcher,
   return environment;
 }
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -7,7 +7,7 @@
 
 #include "platform/environment.h"
 
-namespace supervisor {
+namespace zolven::runtime {
 
 // The architecture directory's name for this machine, in node's words: "arm64" on
 // aarch64, "x64" on x86_64.
@@ -41,4 +41,4 @@ RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
 platform::Environment childEnvironment(const platform::Environment& launcher,
                                        const RuntimeLayout& layout);
 
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -4,7 +4,7 @@
 
 #include <set>
 
-namespace supervisor {
+namespace zolven::runtime {
 namespace {
 
 TEST(HostArchitecture, IsNodesNameForThisMachine) {
@@ -62,4 +62,4 @@ TEST(ChildEnvironment, ReplacesPathAndSetsTheRuntimeValues) {
 }
 
 }  // namespace
-}  // namespace supervisor
+}  // namespace zolven::runtime

@@ -16,6 +16,9 @@
 
 namespace testsupport {
 
+using namespace zolven;
+using namespace zolven::app;
+
 using platform::fake::FakePlatform;
 using platform::fake::FakeTask;
 
@@ -32,7 +35,7 @@ struct DelegateFixture {
     fake.application.setDelegate(delegate);
   }
 
-  std::string arch() const { return std::string(supervisor::hostArchitecture()); }
+  std::string arch() const { return std::string(runtime::hostArchitecture()); }
   void addRuntime(const std::string& runtimeDirectory) {
     writeFile(dir.str("resources/" + runtimeDirectory + "/bin/node"), "#!/bin/sh\n");
     writeFile(dir.str("resources/" + runtimeDirectory + "/app/scripts/packaged-runtime.mjs"), "");

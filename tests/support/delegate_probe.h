@@ -10,6 +10,8 @@
 
 #include "app/app_delegate.h"
 
+namespace zolven::app {
+
 class AppDelegateProbe {
  public:
   explicit AppDelegateProbe(AppDelegate& delegate) : delegate_(delegate) {}
@@ -32,3 +34,5 @@ class AppDelegateProbe {
 };
 
 inline AppDelegateProbe probe(AppDelegate& delegate) { return AppDelegateProbe(delegate); }
+
+}  // namespace zolven::app

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace platform::fake {
+namespace zolven::platform::fake {
 
 int FakeApplication::run() {
   if (auto d = delegate.lock()) d->applicationDidFinishLaunching();
@@ -159,4 +159,4 @@ void FakePassOnStream::write(std::string_view data) {
   taken.append(data.substr(0, std::min(data.size(), capacity - taken.size())));
 }
 
-}  // namespace platform::fake
+}  // namespace zolven::platform::fake

@@ -17,7 +17,7 @@
 #include "platform/services.h"
 #include "platform/posix/worker_queue.h"
 
-namespace platform::fake {
+namespace zolven::platform::fake {
 
 class FakeApplication final : public Application {
  public:
@@ -198,4 +198,4 @@ struct FakePlatform {
   }
 };
 
-}  // namespace platform::fake
+}  // namespace zolven::platform::fake

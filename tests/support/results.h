@@ -10,7 +10,7 @@
 namespace testsupport {
 
 template <typename T>
-std::optional<std::string> failureOf(const platform::Result<T>& result) {
+std::optional<std::string> failureOf(const zolven::platform::Result<T>& result) {
   if (result) return std::nullopt;
   return result.error().message;
 }

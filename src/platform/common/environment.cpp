@@ -2,7 +2,7 @@
 
 extern char** environ;
 
-namespace platform {
+namespace zolven::platform {
 
 Environment Environment::current() {
   std::vector<Entry> entries;
@@ -38,4 +38,4 @@ std::vector<std::string> Environment::toStrings() const {
   return strings;
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -65,4 +65,4 @@ TEST(Environment, CurrentReadsThisProcessInOrder) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

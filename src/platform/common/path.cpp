@@ -1,6 +1,6 @@
 #include "platform/path.h"
 
-namespace platform {
+namespace zolven::platform {
 
 std::string joinPath(std::string_view base, std::string_view component) {
   std::string path(base);
@@ -11,4 +11,4 @@ std::string joinPath(std::string_view base, std::string_view component) {
   return path;
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

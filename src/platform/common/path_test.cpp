@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 TEST(JoinPath, PutsExactlyOneSlashBetween) {
@@ -14,4 +14,4 @@ TEST(JoinPath, PutsExactlyOneSlashBetween) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

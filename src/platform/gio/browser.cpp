@@ -7,7 +7,7 @@
 
 #include "platform/linux/browser_module.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 struct GObjectUnref {
@@ -84,14 +84,15 @@ Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform
 
 // The module's entry point (see platform/browser_module.h).
 extern "C" __attribute__((visibility("default"))) void zolven_open_with_default_handler(
     const std::string& url, const std::optional<std::string>& token,
     const std::optional<std::string>& browserCommand, std::optional<std::string>& application,
     std::optional<std::string>& error) {
-  platform::Outcome outcome = platform::openWithDefaultHandler(url, token, browserCommand);
+  zolven::platform::Outcome outcome =
+      zolven::platform::openWithDefaultHandler(url, token, browserCommand);
   application = std::move(outcome.application);
   error = std::move(outcome.error);
 }

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace platform {
+namespace zolven::platform {
 
 LinuxApplication::LinuxApplication(EventQueue& mainQueue,
                                    std::function<std::unique_ptr<DesktopUi>()> makeUi,
@@ -150,4 +150,4 @@ void LinuxApplication::runModal(const Alert& alert) {
   std::fflush(stderr);
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

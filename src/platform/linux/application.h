@@ -11,7 +11,7 @@
 #include "platform/linux/desktop_module.h"
 #include "platform/linux/event_queue.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The application object: the delegate's callbacks, termination, and the main loop.
 //
@@ -81,4 +81,4 @@ class LinuxApplication final : public Application, public AlertPresenter {
   bool criticalAlertShown_ = false;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

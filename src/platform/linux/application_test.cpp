@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 class RecordingDelegate final : public ApplicationDelegate {
@@ -342,4 +342,4 @@ TEST(LinuxApplication, AlertsGoToTheUiOrWithoutOneToStandardError) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 
 // The browser module (lib/zolven-browser.so beside the launcher) opens URLs with the
 // desktop's default application through GIO. It is loaded on first use, off the main
@@ -26,4 +26,4 @@ inline constexpr const char* kOpenWithDefaultHandlerSymbol = "zolven_open_with_d
 using PrepareDefaultHandler = void (*)(const char* scheme);
 inline constexpr const char* kPrepareDefaultHandlerSymbol = "zolven_prepare_default_handler";
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -6,7 +6,7 @@
 #include "platform/linux/bundle.h"
 #include "platform/linux/single_instance.h"
 
-namespace platform {
+namespace zolven::platform {
 
 std::optional<std::string> executablePath() {
   static const std::optional<std::string> path = []() -> std::optional<std::string> {
@@ -46,4 +46,4 @@ std::string ExecutableBundle::instanceKey() const {
 
 std::unique_ptr<Bundle> runningBundle() { return std::make_unique<ExecutableBundle>(); }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -5,7 +5,7 @@
 
 #include "platform/bundle.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The real path of the running executable, with every symbolic link resolved (the kernel
 // keeps it), or nothing when it cannot be read. Read once per process.
@@ -22,4 +22,4 @@ class ExecutableBundle final : public Bundle {
   std::string instanceKey() const override;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

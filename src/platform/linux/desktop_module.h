@@ -6,7 +6,7 @@
 #include "platform/alert.h"
 #include "platform/menu.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The visible side of the application on a desktop with a display: the tray icon with
 // its menu, modal alerts, and the toolkit's event loop. It lives in a module of its own
@@ -45,4 +45,4 @@ class DesktopUi {
 using CreateDesktopUi = DesktopUi* (*)(const char* programName, std::string* error);
 inline constexpr const char* kCreateDesktopUiSymbol = "zolven_create_desktop_ui";
 
-}  // namespace platform
+}  // namespace zolven::platform

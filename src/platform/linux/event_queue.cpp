@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <iterator>
 
-namespace platform {
+namespace zolven::platform {
 
 EventQueue::EventQueue()
     : wake_(aboveStandardStreams(UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)))) {}
@@ -57,4 +57,4 @@ void EventQueue::runPending(const std::function<bool()>& stop) {
   }
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

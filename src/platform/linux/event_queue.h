@@ -7,7 +7,7 @@
 #include "platform/dispatch.h"
 #include "platform/linux/support.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The main queue: work items from any thread, run in order on the main thread by
 // whichever event loop watches fd() (the headless poll loop, or the GUI toolkit's).
@@ -37,4 +37,4 @@ class EventQueue final : public DispatchQueue {
   UniqueFd wake_;  // an eventfd
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -11,7 +11,7 @@
 #include "platform/linux/event_queue.h"
 #include "platform/linux/workspace.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 // How long a later start's request waits for the main thread's decision. The main thread
@@ -55,4 +55,4 @@ InstanceAnswer InstanceRequestRouter::decide(const InstanceRequest& request) {
   }
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

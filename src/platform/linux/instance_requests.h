@@ -2,7 +2,7 @@
 
 #include "platform/single_instance.h"
 
-namespace platform {
+namespace zolven::platform {
 
 class EventQueue;
 class LinuxApplication;
@@ -30,4 +30,4 @@ class InstanceRequestRouter {
   DesktopWorkspace& workspace_;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -5,7 +5,7 @@
 #include "platform/linux/bundle.h"
 #include "platform/linux/module.h"
 
-namespace platform {
+namespace zolven::platform {
 
 std::string modulePath(const std::string& name) {
   const std::optional<std::string> directory = executableDirectory();
@@ -21,4 +21,4 @@ Result<void*> loadModuleSymbol(const std::string& path, const char* symbol) {
   return address;
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

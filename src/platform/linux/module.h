@@ -4,7 +4,7 @@
 
 #include "platform/result.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The launcher's optional parts (the desktop UI, the browser handoff) are shared modules
 // in lib/ beside the real path of the running executable, loaded only when needed.
@@ -15,4 +15,4 @@ std::string modulePath(const std::string& name);
 // the loader's reason.
 Result<void*> loadModuleSymbol(const std::string& path, const char* symbol);
 
-}  // namespace platform
+}  // namespace zolven::platform

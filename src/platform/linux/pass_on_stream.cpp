@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 
 DescriptorStream::DescriptorStream(int fd) {
   struct stat info {};
@@ -94,4 +94,4 @@ std::unique_ptr<PassOnStream> standardErrorStream() {
   return std::make_unique<DescriptorStream>(STDERR_FILENO);
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -5,7 +5,7 @@
 
 #include "platform/files.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // A descriptor this process was given (not owned), written as PassOnStream promises: a
 // regular file directly; anything else through a descriptor of our own on the same pipe or
@@ -32,4 +32,4 @@ class DescriptorStream final : public PassOnStream {
 // room. Returns the byte count written; the rest is the caller's to drop.
 size_t writeWithoutWaiting(int fd, std::string_view data);
 
-}  // namespace platform
+}  // namespace zolven::platform

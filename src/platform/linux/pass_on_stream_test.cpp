@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 class IgnoredSigpipe {
@@ -102,4 +102,4 @@ TEST(WriteWithoutWaiting, WritesWhatFitsAndReturns) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

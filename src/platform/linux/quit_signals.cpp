@@ -8,7 +8,7 @@
 
 #include "platform/linux/support.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 int signalPipe[2] = {-1, -1};
@@ -36,4 +36,4 @@ Result<int> installQuitSignals() {
   return signalPipe[0];
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -2,7 +2,7 @@
 
 #include "platform/result.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // SIGTERM, SIGINT and SIGHUP, the ways a session, a terminal or a user asks the launcher to
 // quit, become readable bytes on a pipe that the event loop watches (a self-pipe: the
@@ -10,4 +10,4 @@ namespace platform {
 // them blocked, and logout would then never reach us. Returns the pipe's read end.
 Result<int> installQuitSignals();
 
-}  // namespace platform
+}  // namespace zolven::platform

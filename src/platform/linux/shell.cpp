@@ -19,7 +19,7 @@
 #include "platform/posix/worker_queue.h"
 #include "platform/shell.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 class LinuxShell final : public Shell {
@@ -95,4 +95,4 @@ Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv) {
   return std::unique_ptr<Shell>(std::move(shell));
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

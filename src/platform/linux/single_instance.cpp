@@ -27,7 +27,7 @@
 #include "platform/linux/support.h"
 #include "platform/linux/single_instance.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -706,4 +706,4 @@ InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequ
   }
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -9,7 +9,7 @@
 #include "platform/environment.h"
 #include "platform/single_instance.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Where the claims of a user lie on Linux, and who may reach them: a private directory per
 // user, and in it a lock file and a socket per bundle.
@@ -54,4 +54,4 @@ std::string instanceKey(std::string_view executablePath);
 // Whether a process of user `peer` may send requests to a launcher of user `self`.
 bool peerAllowed(uid_t peer, uid_t self);
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -24,7 +24,7 @@
 #include "platform/linux/single_instance.h"
 #include "temp_dir.h"
 
-namespace platform {
+namespace zolven::platform {
 
 void PrintTo(const InstanceRequest& request, std::ostream* os) {
   *os << (request.kind == InstanceRequestKind::Quit ? "quit" : "reopen");
@@ -914,4 +914,4 @@ TEST_F(SingleInstanceTest, HandOverGivesUpAtItsBoundWhenTheLauncherDoesNotEnd) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

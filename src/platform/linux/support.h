@@ -18,7 +18,7 @@
 
 #include "platform/result.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The system's message for an errno value ("Permission denied").
 inline std::string systemMessage(int error) { return std::strerror(error); }
@@ -118,4 +118,4 @@ inline void stopWatchingThread(std::thread& thread, std::atomic<bool>& stopping,
   }
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

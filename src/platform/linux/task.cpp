@@ -30,7 +30,7 @@
 #define P_PIDFD 3
 #endif
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
@@ -547,4 +547,4 @@ std::shared_ptr<Task> LinuxTaskFactory::makeTask(TaskOptions options) {
   return std::make_shared<LinuxTask>(std::move(options), supervisor_);
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

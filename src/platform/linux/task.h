@@ -3,7 +3,7 @@
 #include "platform/linux/support.h"
 #include "platform/task.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Child tasks as Linux processes, each started through the supervisor (zolven-supervisor,
 // see supervisor_protocol.h) so that nothing the child starts outlives the launcher.
@@ -32,4 +32,4 @@ class LinuxTaskFactory final : public TaskFactory {
   std::string supervisor_;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

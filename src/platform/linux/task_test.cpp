@@ -28,7 +28,7 @@
 #define P_PIDFD 3
 #endif
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 using namespace std::chrono_literals;
@@ -1015,4 +1015,4 @@ TEST(LinuxTask, TaskWhoseLastReferenceGoesInItsTerminationHandlerIsDestroyed) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

@@ -6,7 +6,7 @@
 #include "platform/linux/module.h"
 #include "platform/linux/support.h"
 
-namespace platform {
+namespace zolven::platform {
 
 UiLoader::UiLoader() {
   try {
@@ -41,4 +41,4 @@ void UiLoader::load() {
     error_ = symbol.error().message;
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -6,7 +6,7 @@
 
 #include "platform/linux/desktop_module.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Loads the desktop UI module (lib/zolven-desktop.so) on a thread of its own, so the work
 // of mapping and relocating the toolkit overlaps the launch; the UI itself is then made
@@ -31,4 +31,4 @@ class UiLoader {
   std::string error_;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -17,7 +17,7 @@
 #include "platform/linux/module.h"
 #include "platform/linux/support.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 
@@ -146,4 +146,4 @@ void DesktopWorkspace::prepareToOpen(const std::string& scheme) {
   });
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -7,7 +7,7 @@
 #include "platform/posix/worker_queue.h"
 #include "platform/workspace.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // Opens URLs the way the desktop's `mimeapps.list` and desktop files say: the default
 // application for the URL's scheme, launched with the URL as its one argument. When the
@@ -53,4 +53,4 @@ class DesktopWorkspace final : public Workspace {
   WorkerQueue opens_{"zolven-browser"};
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

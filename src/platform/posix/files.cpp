@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 Error failure(const char* step, const std::string& path, int error) {
@@ -216,4 +216,4 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0;
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

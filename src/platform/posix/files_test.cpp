@@ -13,7 +13,7 @@
 
 #include "temp_dir.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 // How a failed append begins its error, by the step that failed.
@@ -243,4 +243,4 @@ TEST(Rotation, TwoProcessesAppendingAtOnceLoseNoLine) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

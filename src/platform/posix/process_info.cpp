@@ -5,7 +5,7 @@
 
 #include "platform/posix/process_info.h"
 
-namespace platform {
+namespace zolven::platform {
 
 Environment PosixProcessInfo::environment() const { return Environment::current(); }
 
@@ -34,4 +34,4 @@ std::string PosixProcessInfo::currentDirectory() const {
 
 std::unique_ptr<ProcessInfo> currentProcessInfo() { return std::make_unique<PosixProcessInfo>(); }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -5,7 +5,7 @@
 
 #include "platform/process_info.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // The environment from `environ`, the home from HOME or the password database, the
 // current directory from getcwd.
@@ -17,4 +17,4 @@ class PosixProcessInfo final : public ProcessInfo {
   std::optional<std::string> accountHomeDirectory() const override;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

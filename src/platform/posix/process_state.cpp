@@ -7,7 +7,7 @@
 
 #include "platform/process_state.h"
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 // Caught rather than ignored: the write that raised it fails all the same (EPIPE, EFBIG),
@@ -37,4 +37,4 @@ void prepareProcessState() {
   for (const int signal : {SIGPIPE, SIGXFSZ}) ::sigaction(signal, &action, nullptr);
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -7,7 +7,7 @@
 
 #include "platform/linux/support.h"
 
-namespace platform {
+namespace zolven::platform {
 
 WorkerQueue::WorkerQueue(std::string name) : name_(std::move(name)) {}
 
@@ -60,4 +60,4 @@ void WorkerQueue::drain() {
   }
 }
 
-}  // namespace platform
+}  // namespace zolven::platform

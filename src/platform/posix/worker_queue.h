@@ -9,7 +9,7 @@
 
 #include "platform/dispatch.h"
 
-namespace platform {
+namespace zolven::platform {
 
 // A queue whose items run one at a time, in order, on one thread of its own, started at
 // the first item. The queue owns the thread: its destructor drops the items that have not
@@ -39,4 +39,4 @@ class WorkerQueue final : public DispatchQueue {
   std::thread thread_;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 using namespace std::chrono_literals;
@@ -83,4 +83,4 @@ TEST(WorkerQueue, ItemsQueuedFromManyThreadsAllRun) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform

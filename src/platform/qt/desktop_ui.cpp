@@ -17,7 +17,7 @@
 #include <QSystemTrayIcon>
 #include <cstdlib>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 // The bundle's application icon, at every size it carries; a drawn stand-in when the
@@ -172,12 +172,12 @@ void QtDesktopUi::runModal(const Alert& alert) {
   box.exec();
 }
 
-}  // namespace platform
+}  // namespace zolven::platform
 
 // The module's entry point (see platform/desktop_ui.h).
-extern "C" __attribute__((visibility("default"))) platform::DesktopUi* zolven_create_desktop_ui(
-    const char* programName, std::string* error) {
-  using namespace platform;
+extern "C" __attribute__((visibility("default"))) zolven::platform::DesktopUi*
+zolven_create_desktop_ui(const char* programName, std::string* error) {
+  using namespace zolven::platform;
   if (qtRuntime == nullptr) {
     auto* runtime = new QtRuntime;  // lives for the process: Qt keeps the arguments
     runtime->program = programName;

@@ -12,7 +12,7 @@ class QMenu;
 class QSocketNotifier;
 class QSystemTrayIcon;
 
-namespace platform {
+namespace zolven::platform {
 
 // The desktop UI on Qt Widgets: a tray icon whose context menu holds the menu's items, and
 // alerts as modal message boxes. Needs a QApplication.
@@ -44,4 +44,4 @@ class QtDesktopUi final : public QObject, public DesktopUi {
   bool quitting_ = false;
 };
 
-}  // namespace platform
+}  // namespace zolven::platform

@@ -14,7 +14,7 @@
 #include <QTimer>
 #include <cstdint>
 
-namespace platform {
+namespace zolven::platform {
 namespace {
 
 Menu quitMenu() {
@@ -114,7 +114,7 @@ TEST(QtDesktopUi, AlertIsAModalBoxWithTheTextsAndOneOkButton) {
 }
 
 }  // namespace
-}  // namespace platform
+}  // namespace zolven::platform
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
