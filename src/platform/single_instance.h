@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace zolven::platform {
 
 // One running launcher per bundle and user.
@@ -88,8 +90,8 @@ class SingleInstance {
   virtual ~SingleInstance() = default;
 
   // Starts answering requests. Until then a sender waits (see sendInstanceRequest()).
-  // Returns the reason when it cannot listen, nothing on success; call it once.
-  virtual std::optional<std::string> listen(RequestHandler handler) = 0;
+  // Fails with the reason when it cannot listen; call it once.
+  virtual Result<void> listen(RequestHandler handler) = 0;
 };
 
 struct InstanceClaim {
@@ -129,11 +131,10 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
                                         const InstanceRequest& request,
                                         std::chrono::milliseconds patience);
 
-// As deliverInstanceRequest(): the reason for anything but acceptance, nothing when the
-// launcher has accepted the request.
-std::optional<std::string> sendInstanceRequest(
-    const InstanceOptions& options, const InstanceRequest& request,
-    std::chrono::milliseconds patience = std::chrono::seconds(5));
+// As deliverInstanceRequest(), succeeding only when the launcher has accepted the request;
+// anything else fails with the reason.
+Result<void> sendInstanceRequest(const InstanceOptions& options, const InstanceRequest& request,
+                                 std::chrono::milliseconds patience = std::chrono::seconds(5));
 
 // A later start's way in: claims the bundle, or hands `request` to the launcher that holds
 // the claim. A launcher that is starting (not listening yet) or ending (it answers so, or

@@ -60,11 +60,11 @@ class LinuxShell final : public Shell {
     // Queued, so listening starts inside the loop, after the launch has finished: no
     // request is handled before the launcher has started.
     mainQueue_.async([this] {
-      const std::optional<std::string> error = claim_->listen(
+      const Result<void> listening = claim_->listen(
           [this](const InstanceRequest& request) { return router_->decide(request); });
-      if (error)
+      if (!listening)
         std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
-                     error->c_str());
+                     listening.error().message.c_str());
     });
   }
 

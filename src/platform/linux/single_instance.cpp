@@ -1,3 +1,5 @@
+#include "platform/linux/single_instance.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -24,8 +26,7 @@
 
 #include "platform/linux/bundle.h"
 #include "platform/path.h"
-#include "platform/linux/support.h"
-#include "platform/linux/single_instance.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 namespace {
@@ -321,8 +322,8 @@ class LinuxSingleInstance final : public SingleInstance {
     lock_.reset();
   }
 
-  std::optional<std::string> listen(RequestHandler handler) override {
-    if (server_) return "already listening";
+  Result<void> listen(RequestHandler handler) override {
+    if (server_) return Error{"already listening"};
     std::string path;
     sockaddr_un address{};
     socketAddress(options_, directory_.get(), path, address);
@@ -330,34 +331,34 @@ class LinuxSingleInstance final : public SingleInstance {
     // We hold the lock, so a socket file there is a dead launcher's: nobody listens on it.
     // Anything else there is a stray that would keep later starts from reaching us.
     if (const int error = removeStray(directory_.get(), socketName_))
-      return describe("instance socket", path, systemMessage(error));
+      return Error{describe("instance socket", path, systemMessage(error))};
 
     auto server = std::make_shared<Server>();
     server->handler = std::move(handler);
     server->self = ::geteuid();
     server->listener = adopt(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!server->listener) return describe("instance socket", path, systemMessage(errno));
+    if (!server->listener) return Error{describe("instance socket", path, systemMessage(errno))};
     if (::bind(server->listener.get(), reinterpret_cast<const sockaddr*>(&address),
                sizeof address) != 0)
-      return describe("instance socket", path, systemMessage(errno));
+      return Error{describe("instance socket", path, systemMessage(errno))};
     bound_ = identityAt(directory_.get(), socketName_);
     // The file's mode comes from the umask. The directory already keeps other users out;
     // 0600 keeps them out should its mode ever be widened.
     if (!bound_ || ::fchmodat(directory_.get(), socketName_.c_str(), 0600, 0) != 0 ||
         ::listen(server->listener.get(), SOMAXCONN) != 0)
-      return failListening(path, errno);
+      return Error{failListening(path, errno)};
     server->wake = adopt(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!server->wake) return failListening(path, errno);
+    if (!server->wake) return Error{failListening(path, errno)};
 
     try {
       // Created while every signal is blocked (see BlockedSignals).
       const BlockedSignals blocked;
       thread_ = std::thread([server] { server->run(); });
     } catch (const std::system_error& failure) {
-      return failListening(path, failure.code().value());
+      return Error{failListening(path, failure.code().value())};
     }
     server_ = std::move(server);
-    return std::nullopt;
+    return {};
   }
 
  private:
@@ -646,12 +647,11 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
   return failed(describe("the launcher at", path, "did not accept the request"));
 }
 
-std::optional<std::string> sendInstanceRequest(const InstanceOptions& options,
-                                               const InstanceRequest& request,
-                                               std::chrono::milliseconds patience) {
+Result<void> sendInstanceRequest(const InstanceOptions& options, const InstanceRequest& request,
+                                 std::chrono::milliseconds patience) {
   InstanceDelivery delivery = deliverInstanceRequest(options, request, patience);
-  if (delivery.outcome == InstanceDelivery::Outcome::Accepted) return std::nullopt;
-  return std::move(delivery.error);
+  if (delivery.outcome == InstanceDelivery::Outcome::Accepted) return {};
+  return Error{std::move(delivery.error)};
 }
 
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,

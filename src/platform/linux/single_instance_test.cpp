@@ -1,4 +1,6 @@
 // The single-instance claim with real files, sockets and forked processes.
+#include "platform/linux/single_instance.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -20,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/support.h"
-#include "platform/linux/single_instance.h"
+#include "platform/posix/support.h"
+#include "results.h"
 #include "temp_dir.h"
 
 namespace zolven::platform {
@@ -34,6 +36,7 @@ void PrintTo(const InstanceRequest& request, std::ostream* os) {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::failureOf;
 using testsupport::TempDir;
 using testsupport::writeFile;
 using Outcome = InstanceClaim::Outcome;
@@ -381,7 +384,7 @@ class SingleInstanceTest : public testing::Test {
   std::unique_ptr<SingleInstance> claimAndListen() {
     std::unique_ptr<SingleInstance> instance = claim();
     if (instance) {
-      const std::optional<std::string> error = instance->listen(recorder.handler());
+      const std::optional<std::string> error = failureOf(instance->listen(recorder.handler()));
       EXPECT_EQ(error, std::nullopt);
     }
     return instance;
@@ -445,7 +448,8 @@ TEST_P(InstanceDirectory, IsPrivateOrRefused) {
   EXPECT_EQ(claim.outcome, Outcome::Failed);
   EXPECT_EQ(claim.instance, nullptr);
   EXPECT_NE(claim.error.find(GetParam().refusal), std::string::npos) << claim.error;
-  const std::optional<std::string> sent = sendInstanceRequest(options, reopen("secret"), 0ms);
+  const std::optional<std::string> sent =
+      failureOf(sendInstanceRequest(options, reopen("secret"), 0ms));
   ASSERT_TRUE(sent.has_value());
   EXPECT_NE(sent->find(GetParam().refusal), std::string::npos) << *sent;
   // Nothing was put where the refused path leads.
@@ -560,10 +564,10 @@ TEST_F(SingleInstanceTest, RequestsReachTheHandlerBeforeTheAnswer) {
   ASSERT_NE(instance, nullptr);
   EXPECT_EQ(modeOf(socketPath()), 0600u);
 
-  EXPECT_EQ(sendInstanceRequest(options, reopen("token-1")), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen("token-1"))), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{reopen("token-1")});
-  EXPECT_EQ(sendInstanceRequest(options, reopen()), std::nullopt);
-  EXPECT_EQ(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen())), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, quit())), std::nullopt);
   EXPECT_EQ(recorder.requests(), (std::vector{reopen("token-1"), reopen(), quit()}));
 
   instance.reset();
@@ -573,8 +577,8 @@ TEST_F(SingleInstanceTest, RequestsReachTheHandlerBeforeTheAnswer) {
 TEST_F(SingleInstanceTest, ListensOnce) {
   const std::unique_ptr<SingleInstance> instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
-  EXPECT_EQ(instance->listen(recorder.handler()), "already listening");
-  EXPECT_EQ(sendInstanceRequest(options, reopen()), std::nullopt);
+  EXPECT_EQ(failureOf(instance->listen(recorder.handler())), "already listening");
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen())), std::nullopt);
   EXPECT_EQ(recorder.requests().size(), 1u);
 }
 
@@ -584,11 +588,11 @@ TEST_F(SingleInstanceTest, SenderRefusesAnInvalidRequest) {
   for (const InstanceRequest& invalid :
        {reopen("two words"), reopen(""), reopen(std::string(257, 't')),
         InstanceRequest{.kind = InstanceRequestKind::Quit, .activationToken = "x"}}) {
-    const std::optional<std::string> error = sendInstanceRequest(options, invalid);
+    const std::optional<std::string> error = failureOf(sendInstanceRequest(options, invalid));
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->find("not a valid request"), std::string::npos) << *error;
   }
-  EXPECT_EQ(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, quit())), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{quit()});
 }
 
@@ -604,8 +608,8 @@ TEST_F(SingleInstanceTest, StaleSocketIsReplaced) {
     ASSERT_EQ(errno, ECONNREFUSED);
   }
 
-  ASSERT_EQ(instance->listen(recorder.handler()), std::nullopt);
-  EXPECT_EQ(sendInstanceRequest(options, reopen("t")), std::nullopt);
+  ASSERT_EQ(failureOf(instance->listen(recorder.handler())), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen("t"))), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{reopen("t")});
 }
 
@@ -629,7 +633,7 @@ TEST_P(StrayFile, IsReplaced) {
   std::unique_ptr<SingleInstance> instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
   EXPECT_EQ(claimInstance(options).outcome, Outcome::AnotherRuns);
-  EXPECT_EQ(sendInstanceRequest(options, reopen("t")), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen("t"))), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{reopen("t")});
 }
 
@@ -661,7 +665,7 @@ TEST_F(SingleInstanceTest, DirectoryTooDeepForASocketPathStillServes) {
   options.directory = deep + "/zolven";
   std::unique_ptr<SingleInstance> instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
-  EXPECT_EQ(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, quit())), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{quit()});
 }
 
@@ -683,12 +687,13 @@ TEST_F(SingleInstanceTest, SuccessorsSocketIsLeftAlone) {
 TEST_F(SingleInstanceTest, SenderWaitsUntilTheLauncherListens) {
   std::unique_ptr<SingleInstance> instance = claim();
   ASSERT_NE(instance, nullptr);
-  auto sent = std::async(std::launch::async,
-                         [&] { return sendInstanceRequest(options, reopen("early"), kDeadline); });
+  auto sent = std::async(std::launch::async, [&] {
+    return failureOf(sendInstanceRequest(options, reopen("early"), kDeadline));
+  });
   // A sender that gave up at the missing socket would have its answer by now.
   EXPECT_EQ(sent.wait_for(300ms), std::future_status::timeout);
 
-  ASSERT_EQ(instance->listen(recorder.handler()), std::nullopt);
+  ASSERT_EQ(failureOf(instance->listen(recorder.handler())), std::nullopt);
   ASSERT_EQ(sent.wait_for(kDeadline), std::future_status::ready);
   EXPECT_EQ(sent.get(), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{reopen("early")});
@@ -713,7 +718,7 @@ TEST_P(NobodyListening, SenderGivesUpAfterItsPatience) {
   if (GetParam().setup == NobodyCase::Setup::StaleSocket) leaveStaleSocket(socketPath());
 
   const auto start = std::chrono::steady_clock::now();
-  const std::optional<std::string> error = sendInstanceRequest(options, reopen(), 200ms);
+  const std::optional<std::string> error = failureOf(sendInstanceRequest(options, reopen(), 200ms));
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_TRUE(error.has_value());
   EXPECT_NE(error->find("no launcher answered"), std::string::npos) << *error;
@@ -751,7 +756,7 @@ TEST_P(BadInput, IsDroppedAndTheNextSenderServed) {
   // Closed by the launcher without an answer.
   EXPECT_EQ(readUntilClosed(raw.get()), "");
 
-  EXPECT_EQ(sendInstanceRequest(options, reopen("next")), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen("next"))), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector{reopen("next")});
 }
 
@@ -772,14 +777,14 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   std::unique_ptr<SingleInstance> instance = claim();
   ASSERT_NE(instance, nullptr);
   SingleInstance* const raw = instance.get();
-  ASSERT_EQ(raw->listen([&](const InstanceRequest&) {
-    std::lock_guard lock(mutex);
-    instance.reset();
-    return true;
-  }),
+  ASSERT_EQ(failureOf(raw->listen([&](const InstanceRequest&) {
+              std::lock_guard lock(mutex);
+              instance.reset();
+              return true;
+            })),
             std::nullopt);
 
-  EXPECT_EQ(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, quit())), std::nullopt);
   {
     std::lock_guard lock(mutex);
     EXPECT_EQ(instance, nullptr);
@@ -834,11 +839,11 @@ TEST(FormatInstanceAnswer, LeavesOutAURLThatCannotTravel) {
 TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
   std::unique_ptr<SingleInstance> instance = claim();
   ASSERT_NE(instance, nullptr);
-  ASSERT_EQ(instance->listen([](const InstanceRequest& request) {
-    return InstanceAnswer(true, request.kind == InstanceRequestKind::Reopen
-                                    ? std::optional<std::string>("http://127.0.0.1:7/x")
-                                    : std::nullopt);
-  }),
+  ASSERT_EQ(failureOf(instance->listen([](const InstanceRequest& request) {
+              return InstanceAnswer(true, request.kind == InstanceRequestKind::Reopen
+                                              ? std::optional<std::string>("http://127.0.0.1:7/x")
+                                              : std::nullopt);
+            })),
             std::nullopt);
   const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
   EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Accepted) << delivery.error;
@@ -855,7 +860,7 @@ TEST_F(SingleInstanceTest, EndingLauncherRefusesAndTheSenderHearsSo) {
   recorder.setAccepting(false);
   const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
   EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Ending) << delivery.error;
-  EXPECT_NE(sendInstanceRequest(options, quit()), std::nullopt);
+  EXPECT_NE(failureOf(sendInstanceRequest(options, quit())), std::nullopt);
   EXPECT_EQ(deliverInstanceRequest(options, reopen(), 0ms).outcome,
             InstanceDelivery::Outcome::Ending);
 }
@@ -870,7 +875,7 @@ TEST_F(SingleInstanceTest, SilentSendersHoldUpNobody) {
   }
   // Each silent sender is given two seconds for its line; served one after another, they
   // would outlast the five seconds a sender waits for its answer.
-  EXPECT_EQ(sendInstanceRequest(options, reopen("after-the-silent-ones")), std::nullopt);
+  EXPECT_EQ(failureOf(sendInstanceRequest(options, reopen("after-the-silent-ones"))), std::nullopt);
   EXPECT_EQ(recorder.requests(), std::vector<InstanceRequest>{reopen("after-the-silent-ones")});
 }
 
