@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "platform/dispatch.h"
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 

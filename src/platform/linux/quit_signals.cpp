@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 namespace {

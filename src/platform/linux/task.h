@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 #include "platform/task.h"
 
 namespace zolven::platform {

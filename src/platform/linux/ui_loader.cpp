@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "platform/linux/module.h"
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 

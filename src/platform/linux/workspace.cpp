@@ -15,7 +15,7 @@
 #include "platform/environment.h"
 #include "platform/linux/browser_module.h"
 #include "platform/linux/module.h"
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "platform/linux/support.h"
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 

@@ -103,9 +103,9 @@ inline void unblockAllSignals() {
   ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Stops a thread that polls the eventfd `wake` and checks `stopping`: raises the flag,
-// wakes the thread and joins it. From the thread itself (inside one of the handlers it
-// calls) it is detached instead, and owns what it still uses.
+// Stops a thread that polls `wake` (an eventfd, or any descriptor that a write wakes) and
+// checks `stopping`: raises the flag, wakes the thread and joins it. From the thread itself
+// (inside one of the handlers it calls) it is detached instead, and owns what it still uses.
 inline void stopWatchingThread(std::thread& thread, std::atomic<bool>& stopping, int wake) {
   if (!thread.joinable()) return;
   stopping = true;
