@@ -5,6 +5,7 @@
 
 namespace zolven::platform {
 
+// The launcher only shows critical alerts; the other styles are kept with their numbers.
 enum class AlertStyle { Warning = 0, Informational = 1, Critical = 2 };
 
 struct Alert {

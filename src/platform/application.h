@@ -7,8 +7,12 @@
 
 namespace zolven::platform {
 
+// The delegate's answer to a request to terminate. The launcher never cancels one; the
+// three values are the application framework's own, kept whole with their numbers.
 enum class TerminateReply { Cancel = 0, Now = 1, Later = 2 };
 
+// How the application presents itself. The launcher asks for Accessory (no dock or
+// taskbar entry of its own); Linux has nothing to change for it, the values are kept whole.
 enum class ActivationPolicy { Regular = 0, Accessory = 1, Prohibited = 2 };
 
 // Why the application ends; the process exits with 1 after a failure, 0 otherwise.
