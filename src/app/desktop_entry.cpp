@@ -49,27 +49,25 @@ std::optional<std::string> readText(const fs::path& path) {
 }
 
 // Folders made under the XDG data and config homes are private to the user (mode 0700).
-bool makeFolders(const fs::path& folder, std::string& error) {
+platform::Result<void> makeFolders(const fs::path& folder) {
   std::error_code code;
-  if (fs::is_directory(folder, code)) return true;
+  if (fs::is_directory(folder, code)) return {};
   std::vector<fs::path> missing;
   for (fs::path at = folder; !at.empty() && !fs::exists(at, code); at = at.parent_path()) {
     missing.push_back(at);
     if (at == at.parent_path()) break;
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (!fs::create_directory(*it, code) && code) {
-      error = "cannot create " + it->string() + ": " + code.message();
-      return false;
-    }
+    if (!fs::create_directory(*it, code) && code)
+      return platform::Error{"cannot create " + it->string() + ": " + code.message()};
     fs::permissions(*it, fs::perms::owner_all, code);
   }
-  return true;
+  return {};
 }
 
 // Replaces `path` with `text` in one step: a reader sees the old entry or the new one.
-bool writeAtomically(const fs::path& path, const std::string& text, std::string& error) {
-  if (!makeFolders(path.parent_path(), error)) return false;
+platform::Result<void> writeAtomically(const fs::path& path, const std::string& text) {
+  if (platform::Result<void> made = makeFolders(path.parent_path()); !made) return made;
   // A name of this writer's own beside the entry: another launcher writing the same entry
   // at once writes another file.
   const fs::path temporary = path.string() + ".new-" + std::to_string(std::random_device()());
@@ -78,10 +76,9 @@ bool writeAtomically(const fs::path& path, const std::string& text, std::string&
     out << text;
     out.close();
     if (!out) {
-      error = "cannot write " + temporary.string();
       std::error_code ignored;
       fs::remove(temporary, ignored);
-      return false;
+      return platform::Error{"cannot write " + temporary.string()};
     }
   }
   std::error_code code;
@@ -91,11 +88,11 @@ bool writeAtomically(const fs::path& path, const std::string& text, std::string&
                   code);
   fs::rename(temporary, path, code);
   if (code) {
-    error = "cannot write " + path.string() + ": " + code.message();
+    platform::Error error{"cannot write " + path.string() + ": " + code.message()};
     fs::remove(temporary, code);
-    return false;
+    return error;
   }
-  return true;
+  return {};
 }
 
 // Whose entry stands at a path.
@@ -137,8 +134,8 @@ EntryOutcome installEntry(const DesktopEntryPlaces& places, const fs::path& entr
   const EntryOwner found = ownerOf(entry, launcherOf(places));
   if (found.owner == Owner::Other && existing == ExistingEntry::KeepForeign)
     return failed(otherEntryText(entry, found) + "; left as it is (--force replaces it)");
-  std::string error;
-  if (!writeAtomically(entry, text, error)) return failed(error);
+  if (const platform::Result<void> written = writeAtomically(entry, text); !written)
+    return failed(written.error().message);
   std::string note;
   if (found.owner == Owner::Missing)
     note = "Replaced an entry for " + found.program + ", which no longer exists.\n";
@@ -307,8 +304,8 @@ EntryOutcome installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry
   for (const auto& [from, to] : iconFiles(places)) {
     std::error_code code;
     if (!fs::exists(from, code)) continue;
-    std::string error;
-    if (!makeFolders(to.parent_path(), error)) return failed(error);
+    if (const platform::Result<void> made = makeFolders(to.parent_path()); !made)
+      return failed(made.error().message);
     if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, code))
       return failed("cannot copy the icon " + to.string() + ": " + code.message());
   }

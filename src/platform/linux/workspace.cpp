@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -64,7 +63,7 @@ Result<void> reserveThreadsForGlib() {
       });
     } catch (const std::system_error& error) {
       failure = std::string("No thread could be started to open the URL: ") +
-                std::strerror(error.code().value());
+                systemMessage(error.code().value());
     }
   }
   {

@@ -7,14 +7,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <mutex>
+
+#include "platform/posix/support.h"
 
 namespace zolven::platform {
 namespace {
 
 Error failure(const char* step, const std::string& path, int error) {
-  return Error{std::string(step) + path + ": " + std::strerror(error)};
+  return Error{std::string(step) + path + ": " + systemMessage(error)};
 }
 
 bool isDirectory(const std::string& path) {
