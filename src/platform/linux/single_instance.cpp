@@ -517,8 +517,9 @@ InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, 
   if (!refusal) return choice;
   choice.passedOver.push_back(*refusal);
 
-  if (!places.home.empty() && places.home.front() == '/') {
-    const std::string state = joinPath(places.home, ".local/state/zolven");
+  const std::string home = places.home ? *places.home : homeOf(user);
+  if (!home.empty() && home.front() == '/') {
+    const std::string state = joinPath(home, ".local/state/zolven");
     makePrivateDirectories(state);
     refusal = usable(joinPath(state, places.host.empty() ? "localhost" : places.host));
     if (!refusal) return choice;
@@ -546,7 +547,6 @@ std::optional<InstanceOptions> currentInstanceOptions() {
   if (!executable) return std::nullopt;
   const uid_t user = ::geteuid();
   InstancePlaces places;
-  places.home = homeOf(user);
   utsname names{};
   if (::uname(&names) == 0) places.host = names.nodename;
   const Environment environment = Environment::current();

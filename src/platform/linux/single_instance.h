@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +26,9 @@ std::string instanceDirectoryPath(const Environment& environment, uid_t user);
 struct InstancePlaces {
   std::string runUser = "/run/user";
   std::string temporary = "/tmp";
-  std::string home;  // empty: the user has none
+  // Empty: the user has none. Nothing: looked up in the password database, only when the
+  // places before it cannot be used (the lookup may go out to a directory service).
+  std::optional<std::string> home;
   std::string host;
 };
 

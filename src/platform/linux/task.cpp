@@ -4,9 +4,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,10 +35,8 @@ namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr int kPipeSize = 1024 * 1024;
-// Exit code of a child that could not exec. The parent never reports it: it reports the
-// errno that came through the error pipe instead.
-constexpr int kChildFailed = 127;
-
+// The supervisor's status pipe, as it sees it.
+constexpr int kStatusDescriptor = 3;
 
 struct Pipe {
   UniqueFd read;
@@ -72,66 +70,68 @@ ExitStatus reap(int pidfd) {
   return ExitStatus::signaled(info.si_status);
 }
 
-// What the child needs, prepared before fork.
-struct ChildPlan {
-  const char* executable;
-  char* const* argv;
-  char* const* envp;
-  const char* directory;
-  int output;     // write end of the output pipe, above 2
-  int errors;     // write end of the standard-error pipe, above 2, or -1 to inherit it
-  int errorPipe;  // write end of the error pipe, above 2, close-on-exec
-  int keep;       // handed on to the program across exec, above 2
-  pid_t parent;
-  long openMax;  // bound for the close-on-exec loop when close_range cannot do it
+// The supervisor's start as posix_spawn makes it: the C library starts the child without
+// copying the launcher (it shares our memory until its exec, which is what makes the start
+// cheap) and reports a failed exec as the call's error. The child gets:
+// - its own process group, so that signalling the group reaches whatever it starts;
+// - an empty signal mask and every signal at its default action;
+// - the output pipes as standard output and error; standard input and error as ours
+//   otherwise, handed on even if we marked them close-on-exec (a closed one stays closed);
+//   the status pipe as descriptor 3, and no other descriptor of ours;
+// - the task's working directory.
+// The parent-death signal is the supervisor's own to ask for: it does so first thing, then
+// checks that its parent is still the launcher that started it.
+class SpawnPlan {
+ public:
+  SpawnPlan() {
+    ::posix_spawn_file_actions_init(&actions_);
+    ::posix_spawnattr_init(&attributes_);
+  }
+  ~SpawnPlan() {
+    ::posix_spawn_file_actions_destroy(&actions_);
+    ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnPlan(const SpawnPlan&) = delete;
+  SpawnPlan& operator=(const SpawnPlan&) = delete;
+
+  // `errors` is -1 to hand on our standard error. Returns 0 or an errno.
+  int prepare(const std::string& directory, int output, int errors, int status) {
+    int error = 0;
+    const auto step = [&error](int result) {
+      if (error == 0) error = result;
+    };
+    step(::posix_spawn_file_actions_adddup2(&actions_, output, STDOUT_FILENO));
+    if (errors >= 0) step(::posix_spawn_file_actions_adddup2(&actions_, errors, STDERR_FILENO));
+    for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
+      if (fd == STDERR_FILENO && errors >= 0) continue;
+      // A descriptor duplicated onto itself loses its close-on-exec flag.
+      const int fdFlags = ::fcntl(fd, F_GETFD);
+      if (fdFlags >= 0 && (fdFlags & FD_CLOEXEC) != 0)
+        step(::posix_spawn_file_actions_adddup2(&actions_, fd, fd));
+    }
+    step(::posix_spawn_file_actions_addchdir_np(&actions_, directory.c_str()));
+    step(::posix_spawn_file_actions_adddup2(&actions_, status, kStatusDescriptor));
+    step(::posix_spawn_file_actions_addclosefrom_np(&actions_, kStatusDescriptor + 1));
+
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    step(::posix_spawnattr_setsigmask(&attributes_, &none));
+    step(::posix_spawnattr_setsigdefault(&attributes_, &all));
+    step(::posix_spawnattr_setpgroup(&attributes_, 0));
+    step(::posix_spawnattr_setflags(
+        &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    return error;
+  }
+
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
 };
-
-[[noreturn]] void failChild(int errorPipe, int error) {
-  // Four bytes on a pipe are written whole or not at all; nobody is left to tell if not.
-  [[maybe_unused]] const ssize_t written = ::write(errorPipe, &error, sizeof error);
-  ::_exit(kChildFailed);
-}
-
-// Between fork and exec: async-signal-safe calls only. Another thread of the launcher
-// may have held a lock (malloc's, for one) at the fork, so nothing here allocates.
-[[noreturn]] void runChild(const ChildPlan& plan) {
-  // Dispositions first: the launcher's handlers are still installed, and the mask may
-  // only open once none of them can run here. SIGKILL and SIGSTOP refuse the change.
-  struct sigaction defaults {};
-  defaults.sa_handler = SIG_DFL;
-  sigemptyset(&defaults.sa_mask);
-  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &defaults, nullptr);
-
-  // Its own group, so that killing the group reaches whatever the child starts.
-  if (::setpgid(0, 0) != 0) failChild(plan.errorPipe, errno);
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) failChild(plan.errorPipe, errno);
-  // A launcher that died before prctl took hold sends no signal any more.
-  if (::getppid() != plan.parent) ::_exit(kChildFailed);
-
-  if (::dup2(plan.output, STDOUT_FILENO) < 0) failChild(plan.errorPipe, errno);
-  if (plan.errors >= 0 && ::dup2(plan.errors, STDERR_FILENO) < 0) failChild(plan.errorPipe, errno);
-  // Standard input and error are the launcher's, handed on even if it marked them
-  // close-on-exec for its own reasons. A closed one stays closed.
-  for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
-    const int flags = ::fcntl(fd, F_GETFD);
-    if (flags >= 0 && (flags & FD_CLOEXEC) != 0) ::fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC);
-  }
-  if (::chdir(plan.directory) != 0) failChild(plan.errorPipe, errno);
-
-  // Descriptors the launcher opened without close-on-exec (its libraries do) stay out.
-  // The error pipe stays open until exec succeeds, which is what closes it.
-  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-    for (long fd = STDERR_FILENO + 1; fd < plan.openMax; ++fd)
-      ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
-  }
-  if (::fcntl(plan.keep, F_SETFD, 0) != 0) failChild(plan.errorPipe, errno);
-
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(plan.executable, plan.argv, plan.envp);
-  failChild(plan.errorPipe, errno);
-}
 
 // The state the task and its thread share. The thread holds it by shared_ptr, so a task
 // destroyed on its own thread (its last reference dropped in a handler) leaves nothing
@@ -332,9 +332,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       if (state_->phase != TaskState::Phase::Idle) return systemError(EALREADY);
     }
 
-    // Everything the child uses is built now: after fork it may not allocate.
     Pipe output;
-    Pipe errors;
     Pipe status;
     Pipe errorOutput;  // the child's standard error, when somebody reads it
     bool readErrors;
@@ -343,7 +341,6 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       readErrors = static_cast<bool>(state_->errorOutput);
     }
     if (const int error = makePipe(output)) return systemError(error);
-    if (const int error = makePipe(errors)) return systemError(error);
     if (const int error = makePipe(status)) return systemError(error);
     if (readErrors) {
       if (const int error = makePipe(errorOutput)) return systemError(error);
@@ -354,11 +351,11 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     }
 
     // The supervisor runs the runtime: zolven-supervisor STATUS_FD LAUNCHER_PID MODE
-    // EXECUTABLE ARGUMENTS...
+    // EXECUTABLE ARGUMENTS... Its status pipe is its descriptor 3.
     std::vector<std::string> arguments;
     arguments.reserve(options_.arguments.size() + 5);
     arguments.push_back(supervisor_);
-    arguments.push_back(std::to_string(status.write.get()));
+    arguments.push_back(std::to_string(kStatusDescriptor));
     arguments.push_back(std::to_string(::getpid()));
     arguments.emplace_back(options_.endGroupWithLeader ? ZOLVEN_SUPERVISOR_END_GROUP
                                                        : ZOLVEN_SUPERVISOR_KEEP_GROUP);
@@ -384,27 +381,16 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     UniqueFd wake = aboveStandardStreams(UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)));
     if (!wake) return systemError(errno);
 
-    const long openMax = ::sysconf(_SC_OPEN_MAX);
-    const ChildPlan plan{.executable = supervisor_.c_str(),
-                         .argv = argv.data(),
-                         .envp = envp.data(),
-                         .directory = options_.currentDirectory.c_str(),
-                         .output = output.write.get(),
-                         .errors = readErrors ? errorOutput.write.get() : -1,
-                         .errorPipe = errors.write.get(),
-                         .keep = status.write.get(),
-                         .parent = ::getpid(),
-                         .openMax = openMax > 0 ? openMax : 65536};
-
-    pid_t pid;
-    {
-      const BlockedSignals blocked;
-      pid = ::fork();
-      if (pid < 0) return systemError(errno);
-      if (pid == 0) runChild(plan);
-    }
+    SpawnPlan plan;
+    if (const int error =
+            plan.prepare(options_.currentDirectory, output.write.get(),
+                         readErrors ? errorOutput.write.get() : -1, status.write.get()))
+      return systemError(error);
+    pid_t pid = -1;
+    if (const int error = ::posix_spawn(&pid, supervisor_.c_str(), plan.actions(),
+                                        plan.attributes(), argv.data(), envp.data()))
+      return systemError(error);
     output.write.reset();
-    errors.write.reset();
     status.write.reset();
     errorOutput.write.reset();
 
@@ -425,21 +411,9 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       return systemError(error);
     };
 
-    // End of file: exec closed the child's end. Four bytes: the errno of its failure.
-    int childError = 0;
-    ssize_t n;
-    do {
-      n = ::read(errors.read.get(), &childError, sizeof childError);
-    } while (n < 0 && errno == EINTR);
-    if (n != 0) {
-      const int error = n == static_cast<ssize_t>(sizeof childError) ? childError
-                        : n < 0                                      ? errno
-                                                                     : EIO;
-      return abandon(error);
-    }
-
     // The supervisor's first word: the runtime runs, or why it could not start.
     zolven_supervisor_message first{};
+    ssize_t n;
     do {
       n = ::read(status.read.get(), &first, sizeof first);
     } while (n < 0 && errno == EINTR);
