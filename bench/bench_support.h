@@ -164,6 +164,61 @@ inline std::optional<double> waitForLine(int fd, const std::string& needle, doub
   return std::nullopt;
 }
 
+// Ends a program that spawn() started: SIGTERM to it, or to its process group, and a wait.
+inline void stop(pid_t pid, bool group = false) {
+  kill(group ? -pid : pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+// Starts a program in a process group of its own with its standard output in a pipe and
+// times it to a line holding `needle`; the group is stopped afterwards. Milliseconds, or
+// nothing by `deadline` seconds.
+inline std::optional<double> timeToLine(const std::vector<std::string>& argv,
+                                        const std::vector<std::string>& env,
+                                        const std::string& directory, const std::string& needle,
+                                        double deadline) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  const double start = now();
+  const pid_t pid = spawn(argv, env, {.out = fds[1], .directory = directory, .newGroup = true});
+  close(fds[1]);
+  const std::optional<double> seen = waitForLine(fds[0], needle, start + deadline);
+  stop(pid, true);
+  close(fds[0]);
+  if (!seen) return std::nullopt;
+  return (*seen - start) * 1e3;
+}
+
+#if defined(__aarch64__)
+inline const std::string kArch = "arm64";
+#else
+inline const std::string kArch = "x64";
+#endif
+
+// The demo runtime in a bundle's resources directory, to be started without the launcher.
+struct DemoRuntime {
+  explicit DemoRuntime(const std::string& resources)
+      : node(resources + "/runtime/" + kArch + "/bin/node"),
+        entry(resources + "/runtime/" + kArch + "/app/scripts/packaged-runtime.mjs"),
+        app(resources + "/runtime/" + kArch + "/app"),
+        config(resources + "/config/runtime-config.json"),
+        bin(resources + "/runtime/" + kArch + "/bin") {}
+
+  std::string node, entry, app, config, bin;
+
+  // The environment it gets from the launcher, and no browser opened.
+  std::vector<std::string> environment(const std::string& home) const {
+    return {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",   "HOME=" + home,
+            "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app, "ZOLVEN_PACKAGED_CONFIG=" + config,
+            "ZOLVEN_PACKAGED_BIN_DIR=" + bin,       "ZOLVEN_SUPPRESS_BROWSER=1"};
+  }
+
+  // Its own start, to its URL line. Milliseconds, or nothing by `deadline` seconds.
+  std::optional<double> timeToURL(const std::vector<std::string>& env, double deadline) const {
+    return timeToLine({node, entry}, env, app, "http://127.0.0.1", deadline);
+  }
+};
+
 // Watches a log directory and notes when a record of `event` is appended to its file.
 class LogWatch {
  public:

@@ -17,18 +17,7 @@ using namespace bench;
 
 namespace {
 
-#if defined(__aarch64__)
-const std::string kArch = "arm64";
-#else
-const std::string kArch = "x64";
-#endif
-
 constexpr double kDeadline = 60;
-
-void stop(pid_t pid, bool group = false) {
-  kill(group ? -pid : pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
 
 // Files under a directory, however deep.
 size_t fileCount(const fs::path& directory) {
@@ -39,35 +28,13 @@ size_t fileCount(const fs::path& directory) {
   return count;
 }
 
-struct Runtime {
-  std::string node, entry, app, config, bin;
-  std::vector<std::string> environment(const std::string& home, const std::string& cache,
-                                       bool cacheOff) const {
-    std::vector<std::string> env = {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-                                    "HOME=" + home,
-                                    "XDG_CACHE_HOME=" + cache,
-                                    "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app,
-                                    "ZOLVEN_PACKAGED_CONFIG=" + config,
-                                    "ZOLVEN_PACKAGED_BIN_DIR=" + bin,
-                                    "ZOLVEN_SUPPRESS_BROWSER=1"};
-    if (cacheOff) env.push_back("NODE_DISABLE_COMPILE_CACHE=1");
-    return env;
-  }
-};
-
-// The node entry script alone, to its URL line. Milliseconds, or nothing.
-std::optional<double> nodeTime(const Runtime& runtime, const std::vector<std::string>& env) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  const double start = now();
-  const pid_t pid = spawn({runtime.node, runtime.entry}, env,
-                          {.out = fds[1], .directory = runtime.app, .newGroup = true});
-  close(fds[1]);
-  const std::optional<double> seen = waitForLine(fds[0], "http://127.0.0.1", start + kDeadline);
-  stop(pid, true);
-  close(fds[0]);
-  if (!seen) return std::nullopt;
-  return (*seen - start) * 1e3;
+// The runtime's environment with node's compile cache in `cache`, or turned off.
+std::vector<std::string> cacheEnvironment(const DemoRuntime& runtime, const std::string& home,
+                                          const std::string& cache, bool cacheOff) {
+  std::vector<std::string> env = runtime.environment(home);
+  env.push_back("XDG_CACHE_HOME=" + cache);
+  if (cacheOff) env.push_back("NODE_DISABLE_COMPILE_CACHE=1");
+  return env;
 }
 
 std::optional<double> launcherTime(const std::string& launcher, const std::string& resources,
@@ -93,12 +60,7 @@ int main(int argc, char** argv) {
   }
   const std::string launcher = fs::absolute(argv[1]), resources = fs::absolute(argv[2]);
   const int runs = argc > 3 ? std::atoi(argv[3]) : 10;
-  const std::string runtimeDir = resources + "/runtime/" + kArch;
-  const Runtime runtime{.node = runtimeDir + "/bin/node",
-                        .entry = runtimeDir + "/app/scripts/packaged-runtime.mjs",
-                        .app = runtimeDir + "/app",
-                        .config = resources + "/config/runtime-config.json",
-                        .bin = runtimeDir + "/bin"};
+  const DemoRuntime runtime(resources);
   char pattern[] = "/tmp/zolven-bench-cache-XXXXXX";
   const fs::path root = mkdtemp(pattern);
 
@@ -113,12 +75,13 @@ int main(int argc, char** argv) {
     std::optional<double> o, c, w, l;
     // Without the cache before or after the cached runs, alternately at random.
     const bool offFirst = shuffle() % 2 == 0;
-    if (offFirst) o = nodeTime(runtime, runtime.environment(home, offCache, true));
-    c = nodeTime(runtime, runtime.environment(home, cache, false));
+    if (offFirst) o = runtime.timeToURL(cacheEnvironment(runtime, home, offCache, true), kDeadline);
+    c = runtime.timeToURL(cacheEnvironment(runtime, home, cache, false), kDeadline);
     if (fileCount(cache) == 0) ++unwritten;
-    w = nodeTime(runtime, runtime.environment(home, cache, false));
+    w = runtime.timeToURL(cacheEnvironment(runtime, home, cache, false), kDeadline);
     l = launcherTime(launcher, resources, cache);
-    if (!offFirst) o = nodeTime(runtime, runtime.environment(home, offCache, true));
+    if (!offFirst)
+      o = runtime.timeToURL(cacheEnvironment(runtime, home, offCache, true), kDeadline);
     if (fileCount(offCache) != 0) ++writtenWhenOff;
     fs::remove_all(round);
     if (!o) continue;

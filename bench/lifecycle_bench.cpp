@@ -24,44 +24,13 @@ using namespace bench;
 
 namespace {
 
-#if defined(__aarch64__)
-const std::string kArch = "arm64";
-#else
-const std::string kArch = "x64";
-#endif
-
 constexpr double kDeadline = 30;
 
-struct Runtime {
-  std::string node, entry, app, config, bin;
-  std::vector<std::string> environment(const std::string& home) const {
-    return {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",   "HOME=" + home,
-            "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app, "ZOLVEN_PACKAGED_CONFIG=" + config,
-            "ZOLVEN_PACKAGED_BIN_DIR=" + bin,       "ZOLVEN_SUPPRESS_BROWSER=1",
-            "ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1"};
-  }
-};
-
-void stop(pid_t pid, bool group = false) {
-  kill(group ? -pid : pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
-
-// Starts a program with its standard output in a pipe and times it to a line holding
-// `needle`. Milliseconds, or nothing.
-std::optional<double> timeToLine(const std::vector<std::string>& argv,
-                                 const std::vector<std::string>& env, const std::string& directory,
-                                 const std::string& needle) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  const double start = now();
-  const pid_t pid = spawn(argv, env, {.out = fds[1], .directory = directory, .newGroup = true});
-  close(fds[1]);
-  const std::optional<double> seen = waitForLine(fds[0], needle, start + kDeadline);
-  stop(pid, true);
-  close(fds[0]);
-  if (!seen) return std::nullopt;
-  return (*seen - start) * 1e3;
+// The runtime's environment for the runs without the launcher.
+std::vector<std::string> runtimeEnvironment(const DemoRuntime& runtime, const std::string& home) {
+  std::vector<std::string> env = runtime.environment(home);
+  env.push_back("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER=1");
+  return env;
 }
 
 std::optional<double> launcherTimeToReady(const std::string& launcher, const std::string& resources,
@@ -140,14 +109,9 @@ int main(int argc, char** argv) {
   const std::string launcher = fs::absolute(argv[1]), resources = fs::absolute(argv[2]),
                     readyChild = fs::absolute(argv[3]), peers = fs::absolute(argv[4]);
   const int runs = argc > 5 ? std::atoi(argv[5]) : 40;
-  const std::string runtimeDir = resources + "/runtime/" + kArch;
-  const Runtime runtime{.node = runtimeDir + "/bin/node",
-                        .entry = runtimeDir + "/app/scripts/packaged-runtime.mjs",
-                        .app = runtimeDir + "/app",
-                        .config = resources + "/config/runtime-config.json",
-                        .bin = runtimeDir + "/bin"};
+  const DemoRuntime runtime(resources);
   const std::string home = fs::temp_directory_path();
-  const std::vector<std::string> env = runtime.environment(home);
+  const std::vector<std::string> env = runtimeEnvironment(runtime, home);
   XServer x;
   const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "";
 
@@ -159,21 +123,19 @@ int main(int argc, char** argv) {
   for (int i = 0; i < runs; ++i) {
     std::optional<double> f, h, d, s, p;
     std::vector<std::function<void()>> round = {
-        [&] {
-          f = timeToLine({runtime.node, runtime.entry}, env, runtime.app, "http://127.0.0.1");
-        },
+        [&] { f = runtime.timeToURL(env, kDeadline); },
         [&] { h = launcherTimeToReady(launcher, resources, ""); },
         [&] {
           if (!x.display().empty()) d = launcherTimeToReady(launcher, resources, x.display());
         },
         [&] {
           s = timeToLine({"/bin/sh", peers + "/launch.sh", runtime.node, runtime.entry}, env,
-                         runtime.app, "READY");
+                         runtime.app, "READY", kDeadline);
         },
         [&] {
           if (!python.empty())
             p = timeToLine({python, peers + "/launch.py", runtime.node, runtime.entry}, env,
-                           runtime.app, "READY");
+                           runtime.app, "READY", kDeadline);
         }};
     std::shuffle(round.begin(), round.end(), shuffle);
     for (const auto& measure : round) measure();

@@ -27,19 +27,8 @@ using namespace bench;
 
 namespace {
 
-#if defined(__aarch64__)
-const std::string kArch = "arm64";
-#else
-const std::string kArch = "x64";
-#endif
-
 constexpr double kDeadline = 30;
 constexpr const char* kURL = "http://127.0.0.1:43123/";
-
-void stop(pid_t pid, bool group = false) {
-  kill(group ? -pid : pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
 
 // Replaces or adds NAME=value in an environment.
 void setVariable(std::vector<std::string>& env, const std::string& name, const std::string& value) {
@@ -132,30 +121,6 @@ class BrowserDesktop {
   fs::path root_;
 };
 
-struct Runtime {
-  std::string node, entry, app, config, bin;
-  std::vector<std::string> environment(const std::string& home) const {
-    return {"PATH=/usr/bin:/bin:/usr/sbin:/sbin",   "HOME=" + home,
-            "ZOLVEN_PACKAGED_RESOURCE_ROOT=" + app, "ZOLVEN_PACKAGED_CONFIG=" + config,
-            "ZOLVEN_PACKAGED_BIN_DIR=" + bin,       "ZOLVEN_SUPPRESS_BROWSER=1"};
-  }
-};
-
-// The node entry script alone, to its URL line. Milliseconds, or nothing.
-std::optional<double> floorTime(const Runtime& runtime, const std::vector<std::string>& env) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  const double start = now();
-  const pid_t pid = spawn({runtime.node, runtime.entry}, env,
-                          {.out = fds[1], .directory = runtime.app, .newGroup = true});
-  close(fds[1]);
-  const std::optional<double> seen = waitForLine(fds[0], "http://127.0.0.1", start + kDeadline);
-  stop(pid, true);
-  close(fds[0]);
-  if (!seen) return std::nullopt;
-  return (*seen - start) * 1e3;
-}
-
 // Starts a program (in a process group of its own, stopped whole afterwards) and times it
 // to the browser's start. Milliseconds, or nothing.
 std::optional<double> timeToBrowser(StampDirectory& stamps, const std::vector<std::string>& argv,
@@ -171,7 +136,7 @@ std::optional<double> timeToBrowser(StampDirectory& stamps, const std::vector<st
 }
 
 struct BrowserTimes {
-  double browser;        // start to the browser's start
+  double browser;         // start to the browser's start
   double readyToBrowser;  // the runtime.ready record seen to the browser's start
 };
 
@@ -253,21 +218,16 @@ double timeToExit(const std::vector<std::string>& argv) {
 
 int main(int argc, char** argv) {
   if (argc < 6) {
-    std::fprintf(stderr,
-                 "usage: %s LAUNCHER RESOURCES STAND_IN_BROWSER STAND_IN_RUNTIME PEERS_DIR [RUNS]\n",
-                 argv[0]);
+    std::fprintf(
+        stderr, "usage: %s LAUNCHER RESOURCES STAND_IN_BROWSER STAND_IN_RUNTIME PEERS_DIR [RUNS]\n",
+        argv[0]);
     return 2;
   }
   const std::string launcher = fs::absolute(argv[1]), resources = fs::absolute(argv[2]),
                     browser = fs::absolute(argv[3]), standInRuntime = fs::absolute(argv[4]),
                     peers = fs::absolute(argv[5]);
   const int runs = argc > 6 ? std::atoi(argv[6]) : 40;
-  const std::string runtimeDir = resources + "/runtime/" + kArch;
-  const Runtime runtime{.node = runtimeDir + "/bin/node",
-                        .entry = runtimeDir + "/app/scripts/packaged-runtime.mjs",
-                        .app = runtimeDir + "/app",
-                        .config = resources + "/config/runtime-config.json",
-                        .bin = runtimeDir + "/bin"};
+  const DemoRuntime runtime(resources);
   const std::string home = fs::temp_directory_path();
   StampDirectory stamps;
   const BrowserDesktop desktop(browser, stamps);
@@ -289,13 +249,15 @@ int main(int argc, char** argv) {
     std::optional<double> f, g, s;
     std::optional<BrowserTimes> h, d;
     std::vector<std::function<void()>> round = {
-        [&] { f = floorTime(runtime, runtimeEnv); },
+        [&] { f = runtime.timeToURL(runtimeEnv, kDeadline); },
         [&] { h = launcherTimeToBrowser(stamps, desktop, launcher, resources, ""); },
         [&] {
           if (!x.display().empty())
             d = launcherTimeToBrowser(stamps, desktop, launcher, resources, x.display());
         },
-        [&] { g = timeToBrowser(stamps, {"/usr/bin/gio", "open", kURL}, peerEnv); },
+        [&] {
+          g = timeToBrowser(stamps, {"/usr/bin/gio", "open", kURL}, peerEnv);
+        },
         [&] {
           s = timeToBrowser(stamps, {"/bin/sh", peers + "/open.sh", runtime.node, runtime.entry},
                             peerEnv, runtime.app);
@@ -338,9 +300,10 @@ int main(int argc, char** argv) {
     version.push_back(v), binTrue.push_back(t), versionOver.push_back(v - t);
   }
 
-  std::printf("Time to browser: %d paired runs, median (min - max); the browser is a compiled\n"
-              "stand-in registered as the desktop's default, timed to its start\n",
-              runs);
+  std::printf(
+      "Time to browser: %d paired runs, median (min - max); the browser is a compiled\n"
+      "stand-in registered as the desktop's default, timed to its start\n",
+      runs);
   row("floor: node entry script alone, to its URL line", "ms", floor);
   row("launcher, headless, to the browser", "ms", headless);
   row("  minus the floor", "ms", headlessOver);
@@ -362,7 +325,8 @@ int main(int argc, char** argv) {
               median(headlessOver) <= 10 ? "met" : "not met",
               median(headlessToShell) < 0 ? "met" : "not met");
   if (!withDisplay.empty())
-    std::printf("; with a display <= floor + 20 ms (%s)", median(displayOver) <= 20 ? "met" : "not met");
+    std::printf("; with a display <= floor + 20 ms (%s)",
+                median(displayOver) <= 20 ? "met" : "not met");
   std::printf("\n");
 
   std::printf("Launch overhead: %d paired runs; start to the stand-in runtime's start\n", runs);
