@@ -20,6 +20,31 @@ std::string run(const TempDir& dir, const std::string& display,
   return readFile(dir.str("tool.out"));
 }
 
+// The failure alert's window on `display`, once it is up; empty if it never came.
+std::string alertWindow(const LauncherBundle& bundle, const std::string& display) {
+  std::string window;
+  waitFor([&] {
+    window = run(bundle.dir(), display,
+                 {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
+    return !window.empty();
+  });
+  return window.substr(0, window.find('\n'));
+}
+
+// Presses Return on the alert until the launcher ends (a key pressed before Qt has taken
+// the focus is lost); its exit status, or nothing if it never ended.
+std::optional<int> dismissAlert(const LauncherBundle& bundle, const std::string& display,
+                                const std::string& window, Process& launcher) {
+  std::optional<int> status;
+  waitFor([&] {
+    run(bundle.dir(), display,
+        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
+    status = launcher.waitExit(std::chrono::seconds(2));
+    return status.has_value();
+  });
+  return status;
+}
+
 // A launcher on its own X server, showing the failure alert: the bundle has no resources,
 // so the launcher goes straight to it.
 class AlertOnDisplay : public testing::Test {
@@ -30,12 +55,8 @@ class AlertOnDisplay : public testing::Test {
     x = std::make_unique<XServer>(bundle.dir());
     ASSERT_FALSE(x->display().empty()) << readFile(bundle.dir().str("xvfb.err"));
     launcher = bundle.start({{"DISPLAY", x->display()}});
-    ASSERT_TRUE(waitFor([&] {
-      window = run(bundle.dir(), x->display(),
-                   {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
-      return !window.empty();
-    })) << bundle.launcherStderr();
-    window = window.substr(0, window.find('\n'));
+    window = alertWindow(bundle, x->display());
+    ASSERT_FALSE(window.empty()) << bundle.launcherStderr();
   }
 
   LauncherBundle bundle;
@@ -58,15 +79,7 @@ TEST_F(AlertOnDisplay, IsARealWindowAndReturnDismissesIt) {
         {"/usr/bin/import", "-window", "root", std::string(outputDir) + "/failure-alert.png"});
   }
 
-  // A key pressed before Qt has taken the focus is lost, so press again until it ends.
-  std::optional<int> status;
-  ASSERT_TRUE(waitFor([&] {
-    run(bundle.dir(), x->display(),
-        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
-    status = launcher->waitExit(std::chrono::seconds(2));
-    return status.has_value();
-  }));
-  EXPECT_EQ(status, 1);
+  EXPECT_EQ(dismissAlert(bundle, x->display(), window, *launcher), 1);
 }
 
 TEST_F(AlertOnDisplay, StartDuringItWaitsForItAndThenStartsAnew) {
@@ -76,14 +89,7 @@ TEST_F(AlertOnDisplay, StartDuringItWaitsForItAndThenStartsAnew) {
   ASSERT_TRUE(waitFor([&] {
     return bundle.launcherStderr("-later").find("is ending") != std::string::npos;
   })) << "the later start was not told to wait";
-  std::optional<int> status;
-  ASSERT_TRUE(waitFor([&] {
-    run(bundle.dir(), x->display(),
-        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
-    status = launcher->waitExit(std::chrono::seconds(2));
-    return status.has_value();
-  }));
-  EXPECT_EQ(status, 1);
+  EXPECT_EQ(dismissAlert(bundle, x->display(), window, *launcher), 1);
   ASSERT_TRUE(waitFor([&] {
     const auto events = bundle.events();
     return std::count(events.begin(), events.end(), "launcher.failed") == 2;
@@ -97,6 +103,15 @@ TEST_F(AlertOnDisplay, WindowClassIsTheDesktopEntrysId) {
   // So that a desktop shows the name and icon of zolven.desktop for the alert.
   EXPECT_EQ(run(bundle.dir(), x->display(), {"/usr/bin/xprop", "-id", window, "WM_CLASS"}),
             "WM_CLASS(STRING) = \"zolven\", \"zolven\"\n");
+}
+
+TEST_F(AlertOnDisplay, QuitCommandDuringItEndsTheLauncherAsTheQuitSignalDoes) {
+  Process quit({bundle.executable(), "--quit"}, bundle.environment({{"DISPLAY", x->display()}}),
+               bundle.dir().str("quit.out"), bundle.dir().str("quit.err"));
+  // The alert's failure stands, and the quit has done what it was asked.
+  EXPECT_EQ(launcher->waitExit(), 1);
+  EXPECT_EQ(quit.waitExit(), 0) << readFile(bundle.dir().str("quit.err"));
+  EXPECT_EQ(bundle.events(), (std::vector<std::string>{"launcher.started", "launcher.failed"}));
 }
 
 TEST_F(AlertOnDisplay, QuitSignalDuringItEndsTheLauncher) {
@@ -123,25 +138,13 @@ exit 3
   XServer x(bundle.dir());
   ASSERT_FALSE(x.display().empty()) << readFile(bundle.dir().str("xvfb.err"));
   auto launcher = bundle.start({{"DISPLAY", x.display()}});
-  std::string window;
-  ASSERT_TRUE(waitFor([&] {
-    window = run(bundle.dir(), x.display(),
-                 {"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^ZOLVEN$"});
-    return !window.empty();
-  })) << bundle.launcherStderr();
-  window = window.substr(0, window.find('\n'));
+  const std::string window = alertWindow(bundle, x.display());
+  ASSERT_FALSE(window.empty()) << bundle.launcherStderr();
   EXPECT_EQ(bundle.events(),
             (std::vector<std::string>{"launcher.started", "runtime.architecture.selected",
                                       "runtime.started", "runtime.exited", "launcher.failed"}));
   EXPECT_TRUE(launcher->running());
-  std::optional<int> status;
-  ASSERT_TRUE(waitFor([&] {
-    run(bundle.dir(), x.display(),
-        {"/usr/bin/xdotool", "windowfocus", "--sync", window, "key", "Return"});
-    status = launcher->waitExit(std::chrono::seconds(2));
-    return status.has_value();
-  }));
-  EXPECT_EQ(status, 1);
+  EXPECT_EQ(dismissAlert(bundle, x.display(), window, *launcher), 1);
 }
 
 TEST(Desktop, UnreachableDisplayFallsBackToHeadless) {

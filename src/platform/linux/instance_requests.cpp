@@ -36,11 +36,14 @@ InstanceAnswer InstanceRequestRouter::decide(const InstanceRequest& request) {
     std::optional<std::string> url;
     if (!ending && request.kind == InstanceRequestKind::Reopen) url = application_.announcedURL();
     decision->accepted.set_value(InstanceAnswer(!ending, std::move(url)));
-    if (ending) return;
+    // A quit is acted on even by an ending launcher, as a quit signal is: one showing the
+    // failure alert ends without waiting for the user, and the sender, told "ending",
+    // waits for that end.
     if (request.kind == InstanceRequestKind::Quit) {
       application_.terminate(TerminationCause::Normal);
       return;
     }
+    if (ending) return;
     if (request.activationToken) workspace_.offerActivationToken(*request.activationToken);
     application_.reopen();
   });
