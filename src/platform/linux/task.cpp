@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -35,6 +36,9 @@ namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr int kPipeSize = 1024 * 1024;
+// One read takes all that a full pipe holds, so that a chatty child costs a read and a
+// wake-up per pipe-full; its handlers still get it in chunks of at most kChunkSize.
+constexpr size_t kReadSize = kPipeSize;
 // Exit code of a child that could not exec. The parent never reports it: it reports the
 // errno that came through the error pipe instead.
 constexpr int kChildFailed = 127;
@@ -161,7 +165,7 @@ struct TaskState {
   UniqueFd out;            // non-blocking read end; reset at end of file
   UniqueFd err;            // the standard-error pipe's, when there is one; as `out`
   UniqueFd statusChannel;  // the supervisor's messages, non-blocking; reset at their end
-  std::vector<char> buffer;
+  std::unique_ptr<char[]> buffer;
 
   using Stream = Task::OutputHandler TaskState::*;
 
@@ -181,10 +185,12 @@ struct TaskState {
   ssize_t readChunk(UniqueFd& fd, Stream stream) {
     ssize_t n;
     do {
-      n = ::read(fd.get(), buffer.data(), buffer.size());
+      n = ::read(fd.get(), buffer.get(), kReadSize);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-      deliver(stream, std::string_view(buffer.data(), static_cast<size_t>(n)));
+      const std::string_view got(buffer.get(), static_cast<size_t>(n));
+      for (size_t at = 0; at < got.size(); at += kChunkSize)
+        deliver(stream, got.substr(at, kChunkSize));
       return n;
     }
     if (n < 0 && errno == EAGAIN) return 0;
@@ -263,7 +269,8 @@ struct TaskState {
     // Started with every signal blocked; faults must still reach their handlers.
     unblockFaultSignals();
 
-    buffer.resize(kChunkSize);
+    // Not filled in: a quiet child leaves most of it untouched, and so not resident.
+    buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
     bool supervisorAlive = true;
     bool reported = false;
     while ((out || err || supervisorAlive) && !stopping) {
