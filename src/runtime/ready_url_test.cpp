@@ -68,7 +68,9 @@ class CandidateLine : public testing::TestWithParam<CandidateCase> {};
 TEST_P(CandidateLine, PassesEveryLineEitherTestActsOn) {
   const std::string& line = GetParam().line;
   EXPECT_EQ(isCandidateLine(line), GetParam().candidate);
-  if (readyURL(line) || whyNotReady(line)) EXPECT_TRUE(isCandidateLine(line));
+  if (readyURL(line) || whyNotReady(line)) {
+    EXPECT_TRUE(isCandidateLine(line));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
