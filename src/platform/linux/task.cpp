@@ -36,8 +36,10 @@ namespace {
 
 constexpr size_t kChunkSize = 64 * 1024;
 constexpr int kPipeSize = 1024 * 1024;
-// One read takes all that a full pipe holds, so that a chatty child costs a read and a
-// wake-up per pipe-full; its handlers still get it in chunks of at most kChunkSize.
+// One read of the output takes all that a full pipe holds, so that a chatty child costs a
+// read and a wake-up per pipe-full; its handler still gets it in chunks of at most
+// kChunkSize. Standard error is read a chunk at a time: its handler writes each chunk to a
+// file, and measured larger reads made that slower.
 constexpr size_t kReadSize = kPipeSize;
 // Exit code of a child that could not exec. The parent never reports it: it reports the
 // errno that came through the error pipe instead.
@@ -183,9 +185,10 @@ struct TaskState {
   // One read. Returns the byte count, 0 when nothing is there now, -1 at the end of the
   // output (then the empty chunk has been delivered and the pipe closed).
   ssize_t readChunk(UniqueFd& fd, Stream stream) {
+    const size_t size = stream == &TaskState::output ? kReadSize : kChunkSize;
     ssize_t n;
     do {
-      n = ::read(fd.get(), buffer.get(), kReadSize);
+      n = ::read(fd.get(), buffer.get(), size);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
       const std::string_view got(buffer.get(), static_cast<size_t>(n));
