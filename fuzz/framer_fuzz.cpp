@@ -1,4 +1,5 @@
-// The line framer and the ready test on arbitrary runtime output, cut into arbitrary chunks.
+// The line framer, the output sieve and the ready test on arbitrary runtime output, cut into
+// arbitrary chunks.
 //
 // An input is a chunking plan followed by the output stream:
 //
@@ -23,7 +24,10 @@
 //   kMaxLine, and the same ready URLs;
 // - after every append the held line is at most kMaxLine bytes, its buffer at most twice
 //   that (memory stays bounded);
-// - every ready URL starts with "http:", lies within its line, and is a ready line itself.
+// - every ready URL starts with "http:", lies within its line, and is a ready line itself;
+// - sifting in the planned chunks keeps exactly the lines that pass the candidate test,
+//   each with its line feed, notes as many drops as the plain split has over-long lines,
+//   and leaves out only lines on which neither readyURL nor whyNotReady acts.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +38,7 @@
 
 #include "check.h"
 #include "runtime/line_framer.h"
+#include "runtime/output_sieve.h"
 #include "runtime/ready_url.h"
 
 using namespace zolven;
@@ -141,6 +146,30 @@ Framed frameByReference(std::string_view stream) {
   return out;
 }
 
+// The sieve in the planned chunks: what it keeps, and how many drops it notes.
+runtime::SiftedOutput siftInChunks(std::string_view stream, const std::vector<size_t>& sizes) {
+  runtime::OutputSieve sieve;
+  runtime::SiftedOutput out;
+  for (size_t appends = 0; !stream.empty(); ++appends) {
+    const size_t size =
+        sizes.empty() || appends + 1 >= kMaxAppends ? stream.size() : sizes[appends % sizes.size()];
+    const std::string_view chunk = stream.substr(0, size);
+    stream.remove_prefix(chunk.size());
+    sieve.append(chunk, out);
+    FUZZ_CHECK(sieve.pending().size() <= LineFramer::kMaxLine);
+  }
+  return out;
+}
+
+size_t overLongLines(std::string_view stream) {
+  size_t count = 0;
+  for (size_t feed = stream.find('\n'); feed != std::string_view::npos; feed = stream.find('\n')) {
+    if (feed > LineFramer::kMaxLine) ++count;
+    stream.remove_prefix(feed + 1);
+  }
+  return count + (stream.size() > LineFramer::kMaxLine ? 1 : 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -162,6 +191,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(url->starts_with("http:"));
     FUZZ_CHECK(whole.lines[i].find(*url) != std::string::npos);
     FUZZ_CHECK(readyURL(*url) == url);
+  }
+
+  const runtime::SiftedOutput sifted = siftInChunks(plan.stream, plan.chunkSizes);
+  std::string kept;
+  for (const std::string& line : expected.lines) {
+    if (runtime::isCandidateLine(line)) {
+      kept += line;
+      kept += '\n';
+    } else {
+      FUZZ_CHECK(!readyURL(line) && !runtime::whyNotReady(line));
+    }
+  }
+  FUZZ_CHECK(sifted.lines == kept);
+  FUZZ_CHECK(sifted.dropped.size() == overLongLines(plan.stream));
+  for (size_t i = 0; i < sifted.dropped.size(); ++i) {
+    FUZZ_CHECK(sifted.dropped[i] <= sifted.lines.size());
+    FUZZ_CHECK(i == 0 || sifted.dropped[i - 1] <= sifted.dropped[i]);
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include "log/runtime_log.h"
 #include "platform/services.h"
 #include "runtime/line_framer.h"
+#include "runtime/output_sieve.h"
 
 namespace zolven::app {
 
@@ -58,7 +59,11 @@ class AppDelegate final : public platform::ApplicationDelegate,
 
   void installQuitMenu();
   void launchRuntime();
+  // Frames output here, on the main thread, and acts on each line it completes.
   void consumeOutput(std::string_view chunk);
+  // What the reading thread's sieve kept of the output: its candidate lines go through
+  // consumeOutput, its drops are noted in their place among them.
+  void consumeSiftedOutput(const runtime::SiftedOutput& sifted);
   void runtimeFinished(const std::shared_ptr<platform::Task>& task);
   void openBrowser(const std::string& url, std::string_view reason);
   void showFailure(std::string_view message);
@@ -71,7 +76,10 @@ class AppDelegate final : public platform::ApplicationDelegate,
   platform::Services services;
 
   std::shared_ptr<platform::Task> runtime;
-  runtime::LineFramer outputBuffer;  // the unfinished last line of the runtime's output
+  // The unfinished last line of what consumeOutput is given. The runtime's own output is
+  // framed first on the task's thread (runtime::OutputSieve), which holds its unfinished
+  // last line and sends only whole lines on, so this one then stays empty.
+  runtime::LineFramer outputBuffer;
   bool openedURL = false;
   std::optional<std::string> zolvenURL;
   bool terminating = false;
@@ -85,6 +93,9 @@ class AppDelegate final : public platform::ApplicationDelegate,
   std::shared_ptr<log::RuntimeLog> runtimeLog;
   std::optional<std::string> runtimeLogPath;
   bool notedRejectedURL = false;  // once per run
+  // One line of the runtime's output, handled in full (browser request included).
+  void handleOutputLine(std::string_view line);
+  void noteDroppedLine();
 };
 
 }  // namespace zolven::app

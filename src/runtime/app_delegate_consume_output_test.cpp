@@ -2,11 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "delegate_fixture.h"
-#include "platform/linux/task.h"
 #include "delegate_probe.h"
+#include "platform/linux/task.h"
 
 using namespace zolven;
 using namespace zolven::app;
@@ -147,6 +148,59 @@ TEST(ConsumeOutput, ChunksForAGoneDelegateAreDropped) {
   EXPECT_TRUE(weak.expired()) << "a queued chunk must not keep the delegate alive";
   EXPECT_EQ(f.fake.mainQueue.runPending(), 1);
 }
+
+struct FloodCase {
+  const char* name;
+  std::string tail;  // written after the flood, in the last chunk
+  size_t posted;     // work items the main queue receives
+  Events events;
+};
+
+void PrintTo(const FloodCase& c, std::ostream* os) { *os << c.name; }
+
+class Flood : public testing::TestWithParam<FloodCase> {};
+
+TEST_P(Flood, OnlyWhatTheDelegateActsOnReachesTheMainQueue) {
+  LaunchedFixture f;
+  f.fake.processInfo.env.set("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1");
+  auto task = f.task();
+  const size_t launchEvents = f.events().size();
+  f.fake.mainQueue.runPending();
+  const size_t ranBefore = f.fake.mainQueue.ran();
+  // 64 MB of log lines, in chunks that end inside a line, from a reader of its own as the
+  // real task's, while this thread runs the main queue; then a last item that says so.
+  std::string chunk;
+  while (chunk.size() < 64 * 1024) chunk += "GET /api/items?page=1 200 0.4ms ..................\n";
+  chunk += "GET /api/items?pa";
+  bool written = false;  // main thread only
+  std::thread reader([&] {
+    for (int i = 0; i < 1000; ++i) task->output(chunk);
+    task->output("ge=2 200 0.3ms\n" + GetParam().tail);
+    f.fake.mainQueue.async([&written] { written = true; });
+  });
+  EXPECT_TRUE(f.fake.mainQueue.runUntil([&] { return written; }, std::chrono::seconds(120)));
+  reader.join();
+  EXPECT_EQ(f.fake.mainQueue.ran() - ranBefore - 1, GetParam().posted);
+  const Events events = f.events();
+  EXPECT_EQ(Events(events.begin() + static_cast<std::ptrdiff_t>(launchEvents), events.end()),
+            GetParam().events);
+  EXPECT_TRUE(probe(*f.delegate).bufferedOutput().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, Flood,
+    testing::Values(FloodCase{"NothingButNoise", "", 0, {}},
+                    FloodCase{"ReadyLineAtTheEnd",
+                              "http://127.0.0.1:7/\n",
+                              1,
+                              {"runtime.ready", "browser.open.suppressed"}},
+                    FloodCase{"UrlLikeLineAtTheEnd", "HTTPS://127.0.0.1:7/\n", 1, {}},
+                    FloodCase{"UnfinishedReadyLine", "http://127.0.0.1:7/", 0, {}},
+                    FloodCase{"OverLongLine",
+                              std::string(runtime::LineFramer::kMaxLine + 1, 'x') + "\n",
+                              1,
+                              {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
   // A real child and its reading thread against a main queue that the test runs: the

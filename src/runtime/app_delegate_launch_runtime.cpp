@@ -3,12 +3,14 @@
 #include "platform/bundle.h"
 #include "platform/files.h"
 #include "runtime/output_flow.h"
+#include "runtime/output_sieve.h"
 #include "runtime/runtime_layout.h"
 
 namespace zolven::app {
 
 namespace {
-// Chunks of output handed to the main queue and not yet framed; the reader waits beyond.
+// Sifted chunks of output handed to the main queue and not yet handled; the reader waits
+// beyond.
 constexpr size_t kChunksInFlight = 4;
 }  // namespace
 
@@ -49,15 +51,23 @@ void AppDelegate::launchRuntime() {
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.
+  // The output is framed there first, by a sieve that only that thread touches: only the
+  // lines the delegate could act on, and the drops it notes, travel on; a chunk with
+  // neither costs the main thread nothing.
   platform::DispatchQueue& mainQueue = services.mainQueue;
   auto flow = std::make_shared<runtime::OutputFlow>(kChunksInFlight);
-  task->setOutputHandler([weakSelf = weak_from_this(), &mainQueue, flow](std::string_view chunk) {
-    if (chunk.empty()) return;  // end of file
-    std::shared_ptr<void> permit = flow->acquire();
-    mainQueue.async([weakSelf, permit = std::move(permit), bytes = std::string(chunk)] {
-      if (auto self = weakSelf.lock()) self->consumeOutput(bytes);
-    });
-  });
+  auto sieve = std::make_shared<runtime::OutputSieve>();
+  task->setOutputHandler(
+      [weakSelf = weak_from_this(), &mainQueue, flow, sieve](std::string_view chunk) {
+        if (chunk.empty()) return;  // end of file
+        runtime::SiftedOutput sifted;
+        sieve->append(chunk, sifted);
+        if (sifted.empty()) return;
+        std::shared_ptr<void> permit = flow->acquire();
+        mainQueue.async([weakSelf, permit = std::move(permit), sifted = std::move(sifted)] {
+          if (auto self = weakSelf.lock()) self->consumeSiftedOutput(sifted);
+        });
+      });
   task->setErrorOutputHandler(
       [runtimeLog = runtimeLog](std::string_view chunk) { runtimeLog->appendOutput(chunk); });
   task->setTerminationHandler(

@@ -110,6 +110,34 @@ TEST(Diagnostics, AnOverLongOutputLineIsNotedWhenDropped) {
   EXPECT_EQ(probe(*f.delegate).readyURL(), "http://127.0.0.1:9/");
 }
 
+// The notes on dropped and URL-looking lines come in the order of the lines they are
+// about, whether the output reaches the delegate whole or through the task's reader.
+class NoteOrder : public testing::TestWithParam<bool> {};
+
+TEST_P(NoteOrder, FollowsTheOutput) {
+  LaunchedFixture f;
+  const std::string overLong(runtime::LineFramer::kMaxLine + 1, 'x');
+  const std::string output = overLong + "\nHTTP://127.0.0.1/\n" + overLong + "\n";
+  if (GetParam()) {
+    f.task()->output(output);
+    f.fake.mainQueue.runPending();
+  } else {
+    f.delegate->consumeOutput(output);
+  }
+  const auto notes = launcherNotes(*f.delegate);
+  const std::string dropped = "an output line longer than 1048576 bytes was dropped";
+  ASSERT_EQ(notes.size(), 4u);
+  EXPECT_EQ(notes[1], dropped);
+  EXPECT_EQ(notes[2],
+            "an output line looks like a URL but is not the ready line (the scheme must be "
+            "http, not HTTP): HTTP://127.0.0.1/");
+  EXPECT_EQ(notes[3], dropped);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, NoteOrder, testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "ThroughTheTask" : "Whole");
+});
+
 TEST(Diagnostics, AKillAfterTheQuitGraceIsNoted) {
   LaunchedFixture f;
   auto task = f.task();

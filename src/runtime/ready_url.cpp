@@ -91,6 +91,15 @@ bool mayBeReady(std::string_view line) {
   return false;
 }
 
+// As mayBeReady(), with either case, which is what whyNotReady() looks for.
+bool isCandidateLine(std::string_view line) {
+  for (const char c : line) {
+    if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+    return c == 'h' || c == 'H' || static_cast<unsigned char>(c) >= 0x80;
+  }
+  return false;
+}
+
 std::optional<std::string> readyURL(std::string_view line) {
   if (!mayBeReady(line)) return std::nullopt;
   const auto trimmed = trimUtf8(line);
@@ -110,12 +119,8 @@ std::optional<std::string> readyURL(std::string_view line) {
 }
 
 std::optional<std::string> whyNotReady(std::string_view line) {
-  // As mayBeReady(), with either case: every other line is passed over on its first byte.
-  for (const char c : line) {
-    if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
-    if (c != 'h' && c != 'H' && static_cast<unsigned char>(c) < 0x80) return std::nullopt;
-    break;
-  }
+  // Every other line is passed over on its first bytes.
+  if (!isCandidateLine(line)) return std::nullopt;
   const auto trimmed = trimUtf8(line);
   if (!trimmed) return std::nullopt;
   std::string start(trimmed->substr(0, 8));

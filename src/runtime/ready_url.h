@@ -19,6 +19,11 @@ std::optional<std::string> readyURL(std::string_view line);
 // other line, and for a ready line.
 std::optional<std::string> whyNotReady(std::string_view line);
 
+// Whether readyURL() or whyNotReady() could give anything for `line`, decided on its first
+// bytes: the first byte that is not ASCII white space is 'h' or 'H' or starts a multi-byte
+// character. Every line for which either gives something passes; most others do not.
+bool isCandidateLine(std::string_view line);
+
 // Removes the white space and newlines above from both ends of valid UTF-8 text.
 // Nothing when the text is not valid UTF-8.
 std::optional<std::string_view> trimUtf8(std::string_view text);

@@ -56,5 +56,37 @@ TEST(TrimUtf8, KeepsInnerBlanksAndRejectsInvalidText) {
   EXPECT_EQ(trimUtf8("\xe2\x82"), std::nullopt);      // cut short
 }
 
+struct CandidateCase {
+  std::string line;
+  bool candidate;
+};
+
+class CandidateLine : public testing::TestWithParam<CandidateCase> {};
+
+// The sieve on the reading thread keeps only candidate lines: whatever either test acts on
+// must be one.
+TEST_P(CandidateLine, PassesEveryLineEitherTestActsOn) {
+  const std::string& line = GetParam().line;
+  EXPECT_EQ(isCandidateLine(line), GetParam().candidate);
+  if (readyURL(line) || whyNotReady(line)) {
+    EXPECT_TRUE(isCandidateLine(line));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, CandidateLine,
+    testing::Values(CandidateCase{"http://127.0.0.1:1/", true},
+                    CandidateCase{" \t\x0b\x0c\rhttp://127.0.0.1:1/", true},
+                    CandidateCase{"HTTPS://127.0.0.1/", true}, CandidateCase{"https://x/", true},
+                    CandidateCase{"Http://localhost/", true}, CandidateCase{"hello", true},
+                    CandidateCase{"\xc2\xa0http://127.0.0.1/", true},
+                    CandidateCase{"\xe3\x80\x80HTTP://127.0.0.1/", true},
+                    CandidateCase{"\xff", true}, CandidateCase{"", false},
+                    CandidateCase{" \t ", false}, CandidateCase{"GET /api/items 200", false},
+                    CandidateCase{"Listening on http://127.0.0.1:8080/", false},
+                    CandidateCase{"\x1chttp://127.0.0.1/", false},
+                    CandidateCase{"\0http://127.0.0.1/"s, false},
+                    CandidateCase{"xhttp://127.0.0.1/", false}));
+
 }  // namespace
 }  // namespace zolven::runtime

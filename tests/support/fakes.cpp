@@ -37,6 +37,11 @@ size_t FakeMainQueue::mostQueued() {
   return mostQueued_;
 }
 
+size_t FakeMainQueue::ran() {
+  std::lock_guard lock(mutex_);
+  return ran_;
+}
+
 int FakeMainQueue::runPending() {
   int ran = 0;
   for (;;) {
@@ -49,6 +54,8 @@ int FakeMainQueue::runPending() {
     }
     item();
     ++ran;
+    std::lock_guard lock(mutex_);
+    ++ran_;
   }
 }
 

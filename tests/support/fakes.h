@@ -52,12 +52,15 @@ class FakeMainQueue final : public DispatchQueue {
                 std::chrono::milliseconds deadline = std::chrono::seconds(10));
   // The most items that were ever waiting at once.
   size_t mostQueued();
+  // How many items have run so far.
+  size_t ran();
 
  private:
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::deque<std::function<void()>> items_;
   size_t mostQueued_ = 0;
+  size_t ran_ = 0;
 };
 
 class FakeAlerts final : public AlertPresenter {

@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -37,6 +38,11 @@ constexpr size_t kChunkSize = 64 * 1024;
 constexpr int kPipeSize = 1024 * 1024;
 // The supervisor's status pipe, as it sees it.
 constexpr int kStatusDescriptor = 3;
+// One read of the output takes all that a full pipe holds, so that a chatty child costs a
+// read and a wake-up per pipe-full; its handler still gets it in chunks of at most
+// kChunkSize. Standard error is read a chunk at a time: its handler writes each chunk to a
+// file, and measured larger reads made that slower.
+constexpr size_t kReadSize = kPipeSize;
 
 struct Pipe {
   UniqueFd read;
@@ -161,7 +167,7 @@ struct TaskState {
   UniqueFd out;            // non-blocking read end; reset at end of file
   UniqueFd err;            // the standard-error pipe's, when there is one; as `out`
   UniqueFd statusChannel;  // the supervisor's messages, non-blocking; reset at their end
-  std::vector<char> buffer;
+  std::unique_ptr<char[]> buffer;
 
   using Stream = Task::OutputHandler TaskState::*;
 
@@ -179,12 +185,15 @@ struct TaskState {
   // One read. Returns the byte count, 0 when nothing is there now, -1 at the end of the
   // output (then the empty chunk has been delivered and the pipe closed).
   ssize_t readChunk(UniqueFd& fd, Stream stream) {
+    const size_t size = stream == &TaskState::output ? kReadSize : kChunkSize;
     ssize_t n;
     do {
-      n = ::read(fd.get(), buffer.data(), buffer.size());
+      n = ::read(fd.get(), buffer.get(), size);
     } while (n < 0 && errno == EINTR);
     if (n > 0) {
-      deliver(stream, std::string_view(buffer.data(), static_cast<size_t>(n)));
+      const std::string_view got(buffer.get(), static_cast<size_t>(n));
+      for (size_t at = 0; at < got.size(); at += kChunkSize)
+        deliver(stream, got.substr(at, kChunkSize));
       return n;
     }
     if (n < 0 && errno == EAGAIN) return 0;
@@ -263,7 +272,8 @@ struct TaskState {
     // Started with every signal blocked; faults must still reach their handlers.
     unblockFaultSignals();
 
-    buffer.resize(kChunkSize);
+    // Not filled in: a quiet child leaves most of it untouched, and so not resident.
+    buffer = std::make_unique_for_overwrite<char[]>(kReadSize);
     bool supervisorAlive = true;
     bool reported = false;
     while ((out || err || supervisorAlive) && !stopping) {
