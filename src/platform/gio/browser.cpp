@@ -86,18 +86,20 @@ Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::
 }  // namespace
 }  // namespace zolven::platform
 
-// The module's entry point (see platform/browser_module.h).
+// The module's entry point (see platform/linux/browser_module.h).
 extern "C" __attribute__((visibility("default"))) void zolven_open_with_default_handler(
-    const std::string& url, const std::optional<std::string>& token,
-    const std::optional<std::string>& browserCommand, std::optional<std::string>& application,
-    std::optional<std::string>& error) {
-  zolven::platform::Outcome outcome =
-      zolven::platform::openWithDefaultHandler(url, token, browserCommand);
-  application = std::move(outcome.application);
-  error = std::move(outcome.error);
+    const char* url, const char* token, const char* browserCommand,
+    zolven::platform::OpenReport report, void* context) {
+  const auto optional = [](const char* text) {
+    return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
+  };
+  const zolven::platform::Outcome outcome = zolven::platform::openWithDefaultHandler(
+      url != nullptr ? url : "", optional(token), optional(browserCommand));
+  report(context, outcome.application ? outcome.application->c_str() : nullptr,
+         outcome.error ? outcome.error->c_str() : nullptr);
 }
 
-// The module's second entry point (see platform/browser_module.h).
+// The module's second entry point (see platform/linux/browser_module.h).
 extern "C" __attribute__((visibility("default"))) void zolven_prepare_default_handler(
     const char* scheme) {
   if (scheme == nullptr || *scheme == '\0') return;

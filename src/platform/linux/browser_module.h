@@ -1,22 +1,24 @@
 #pragma once
 
-#include <optional>
-#include <string>
-
 namespace zolven::platform {
 
 // The browser module (lib/zolven-browser.so beside the launcher) opens URLs with the
 // desktop's default application through GIO. It is loaded on first use, off the main
 // thread, so the launcher's start never maps GLib, GIO and what they bring.
 //
-// The entry point, looked up by name: opens `url` and reports the opening application's
-// identifier (when known) or the error message. `token` goes to the application as its
-// startup-notification id or activation token; `browserCommand` is the BROWSER fallback.
-using OpenWithDefaultHandler = void (*)(const std::string& url,
-                                        const std::optional<std::string>& token,
-                                        const std::optional<std::string>& browserCommand,
-                                        std::optional<std::string>& application,
-                                        std::optional<std::string>& error);
+// What crosses into the module is plain C: the launcher may carry its own copy of the C++
+// library while the module uses the system's, so no C++ type, allocation or exception may
+// pass between them.
+//
+// The entry point, looked up by name: opens `url` and calls `report` once, before it
+// returns, with the opening application's identifier (null when unknown) and the error
+// message (null on success); both are only valid during that call. `token` goes to the
+// application as its startup-notification id or activation token and `browserCommand` is
+// the BROWSER fallback; either may be null.
+using OpenReport = void (*)(void* context, const char* application, const char* error);
+using OpenWithDefaultHandler = void (*)(const char* url, const char* token,
+                                        const char* browserCommand, OpenReport report,
+                                        void* context);
 inline constexpr const char* kOpenWithDefaultHandlerSymbol = "zolven_open_with_default_handler";
 
 // The second entry point: gets GIO ready to open URLs of `scheme` (a C string) and opens

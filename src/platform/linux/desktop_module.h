@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -39,10 +40,54 @@ class DesktopUi {
   virtual void quit() = 0;
 };
 
+// What crosses into the module is plain C: the launcher may carry its own copy of the C++
+// library while the module, like the toolkit, uses the system's, so no C++ type, allocation
+// or exception may pass between them. UiLoader wraps this in a DesktopUi.
+extern "C" {
+
+// A call back into the launcher: call(context).
+struct ZolvenCallback {
+  void (*call)(void* context);
+  void* context;
+};
+
+// One item of the tray icon's menu. `terminates`: choosing it runs the Terminate action.
+struct ZolvenMenuItem {
+  const char* title;
+  const char* keyEquivalent;
+  int terminates;
+};
+
+struct ZolvenAlert {
+  int style;  // an AlertStyle's number
+  const char* messageText;
+  const char* informativeText;
+  const char* const* buttons;
+  size_t buttonCount;
+};
+
+// The UI the module made, and what can be done with it: DesktopUi's operations on `ui`.
+// The strings and arrays passed are read during the call only; callbacks are kept.
+struct ZolvenDesktopUi {
+  void* ui;
+  void (*setMenu)(void* ui, const ZolvenMenuItem* items, size_t count, ZolvenCallback onTerminate);
+  void (*setReopenHandler)(void* ui, ZolvenCallback onReopen);
+  void (*setQuitRequestHandler)(void* ui, ZolvenCallback onQuitRequest);
+  void (*runModal)(void* ui, const ZolvenAlert* alert);
+  void (*watch)(void* ui, int fd, ZolvenCallback onReadable);
+  void (*run)(void* ui);
+  void (*quit)(void* ui);
+  void (*destroy)(void* ui);
+};
+
+}  // extern "C"
+
 // The entry point of the module, looked up by name: makes the UI on the display the
-// environment names, or returns null (with the reason in `error`) when no display can be
-// reached. Call it on the main thread, once.
-using CreateDesktopUi = DesktopUi* (*)(const char* programName, std::string* error);
+// environment names and fills `out`, or returns 0 with the reason in `error` (cut to
+// `errorSize` bytes with its terminating NUL) when no display can be reached. Call it on
+// the main thread, once.
+using CreateDesktopUi = int (*)(const char* programName, ZolvenDesktopUi* out, char* error,
+                                size_t errorSize);
 inline constexpr const char* kCreateDesktopUiSymbol = "zolven_create_desktop_ui";
 
 }  // namespace zolven::platform

@@ -123,11 +123,21 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
       completion(std::nullopt, module.error().message);
       return;
     }
-    std::optional<std::string> application;
-    std::optional<std::string> error;
-    module->open(url, token, browserCommand, application, error);
+    struct Report {
+      std::optional<std::string> application;
+      std::optional<std::string> error;
+    } report;
+    module->open(
+        url.c_str(), token ? token->c_str() : nullptr,
+        browserCommand ? browserCommand->c_str() : nullptr,
+        [](void* context, const char* application, const char* error) {
+          auto* into = static_cast<Report*>(context);
+          if (application != nullptr) into->application = application;
+          if (error != nullptr) into->error = error;
+        },
+        &report);
     glibThreadsStarted = true;
-    completion(std::move(application), std::move(error));
+    completion(std::move(report.application), std::move(report.error));
   });
 }
 

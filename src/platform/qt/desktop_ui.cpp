@@ -1,7 +1,5 @@
 #include "platform/qt/desktop_ui.h"
 
-#include "platform/environment.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QEvent>
@@ -15,7 +13,10 @@
 #include <QPixmap>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
+#include <cstdio>
 #include <cstdlib>
+
+#include "platform/environment.h"
 
 namespace zolven::platform {
 namespace {
@@ -174,9 +175,65 @@ void QtDesktopUi::runModal(const Alert& alert) {
 
 }  // namespace zolven::platform
 
-// The module's entry point (see platform/desktop_ui.h).
-extern "C" __attribute__((visibility("default"))) zolven::platform::DesktopUi*
-zolven_create_desktop_ui(const char* programName, std::string* error) {
+using zolven::platform::ZolvenAlert;
+using zolven::platform::ZolvenCallback;
+using zolven::platform::ZolvenDesktopUi;
+using zolven::platform::ZolvenMenuItem;
+
+namespace {
+
+using zolven::platform::QtDesktopUi;
+
+QtDesktopUi* own(void* ui) { return static_cast<QtDesktopUi*>(ui); }
+
+std::function<void()> launcherCall(ZolvenCallback callback) {
+  return [callback] { callback.call(callback.context); };
+}
+
+// The C operations the launcher calls (see platform/linux/desktop_module.h), each over the
+// C++ UI: nothing of this module's C++ library crosses into the launcher.
+const ZolvenDesktopUi kOperations = {
+    .ui = nullptr,
+    .setMenu =
+        [](void* ui, const ZolvenMenuItem* items, size_t count, ZolvenCallback onTerminate) {
+          using namespace zolven::platform;
+          MenuItem top;
+          for (size_t i = 0; i < count; ++i)
+            top.submenu.push_back(MenuItem{
+                .title = items[i].title,
+                .action = items[i].terminates != 0 ? MenuAction::Terminate : MenuAction::None,
+                .keyEquivalent = items[i].keyEquivalent});
+          own(ui)->setMenu(Menu{.items = {top}}, launcherCall(onTerminate));
+        },
+    .setReopenHandler =
+        [](void* ui, ZolvenCallback onReopen) {
+          own(ui)->setReopenHandler(launcherCall(onReopen));
+        },
+    .setQuitRequestHandler =
+        [](void* ui, ZolvenCallback onQuitRequest) {
+          own(ui)->setQuitRequestHandler(launcherCall(onQuitRequest));
+        },
+    .runModal =
+        [](void* ui, const ZolvenAlert* alert) {
+          using namespace zolven::platform;
+          own(ui)->runModal(Alert{.style = static_cast<AlertStyle>(alert->style),
+                                  .messageText = alert->messageText,
+                                  .informativeText = alert->informativeText,
+                                  .buttons = std::vector<std::string>(
+                                      alert->buttons, alert->buttons + alert->buttonCount)});
+        },
+    .watch = [](void* ui, int fd,
+                ZolvenCallback onReadable) { own(ui)->watch(fd, launcherCall(onReadable)); },
+    .run = [](void* ui) { own(ui)->run(); },
+    .quit = [](void* ui) { own(ui)->quit(); },
+    .destroy = [](void* ui) { delete own(ui); },
+};
+
+}  // namespace
+
+// The module's entry point (see platform/linux/desktop_module.h).
+extern "C" __attribute__((visibility("default"))) int zolven_create_desktop_ui(
+    const char* programName, ZolvenDesktopUi* out, char* error, size_t errorSize) {
   using namespace zolven::platform;
   if (qtRuntime == nullptr) {
     auto* runtime = new QtRuntime;  // lives for the process: Qt keeps the arguments
@@ -194,8 +251,11 @@ zolven_create_desktop_ui(const char* programName, std::string* error) {
   }
   const bool askedOffscreen = qtRuntime->candidates.rfind("offscreen", 0) == 0;
   if (QGuiApplication::platformName() == QStringLiteral("offscreen") && !askedOffscreen) {
-    if (error != nullptr) *error = "no display could be reached";
-    return nullptr;
+    if (error != nullptr && errorSize > 0)
+      std::snprintf(error, errorSize, "%s", "no display could be reached");
+    return 0;
   }
-  return new QtDesktopUi();
+  *out = kOperations;
+  out->ui = new QtDesktopUi();
+  return 1;
 }
