@@ -10,6 +10,14 @@
 
 namespace zolven::app {
 
+namespace {
+// Where this process's launcher log is, by its environment, home and working directory.
+std::string logFileOf(const platform::ProcessInfo& process) {
+  return log::resolveLogFile(process.environment(), process.homeDirectory(),
+                             process.currentDirectory());
+}
+}  // namespace
+
 void AppDelegate::log(std::string_view event, std::optional<std::string_view> url,
                       std::optional<std::string_view> detail) {
   const std::string at = log::formatTimestamp(std::chrono::system_clock::now());
@@ -17,11 +25,7 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
   if (!line) return;  // dropped: the log never reports its own failures
 
   std::lock_guard lock(logLock);
-  if (!launcherLogURL) {
-    const platform::ProcessInfo& process = services.processInfo;
-    launcherLogURL = log::resolveLogFile(process.environment(), process.homeDirectory(),
-                                         process.currentDirectory());
-  }
+  if (!launcherLogURL) launcherLogURL = logFileOf(services.processInfo);
   // A failed append loses this record only.
   static_cast<void>(
       platform::appendLine(*launcherLogURL, *line, {.rotateAt = log::kLauncherLogLimit}));
@@ -29,11 +33,7 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
 
 std::string AppDelegate::launcherLogFile() {
   std::lock_guard lock(logLock);
-  if (!launcherLogURL) {
-    const platform::ProcessInfo& process = services.processInfo;
-    launcherLogURL = log::resolveLogFile(process.environment(), process.homeDirectory(),
-                                         process.currentDirectory());
-  }
+  if (!launcherLogURL) launcherLogURL = logFileOf(services.processInfo);
   return *launcherLogURL;
 }
 

@@ -72,6 +72,18 @@ class BrowserHandoff : public testing::Test {
     return starts;
   }
 
+  // Waits for the ready line's open to succeed; its records name `application`.
+  void expectOpenedBy(const std::string& application) {
+    ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }))
+        << bundle.launcherStderr();
+    EXPECT_EQ(bundle.events(),
+              (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
+                      "runtime.ready", "browser.open.requested", "browser.open.succeeded"}));
+    const auto records = bundle.records();
+    EXPECT_EQ(records[5]["url"], kURL);
+    EXPECT_EQ(records[5]["detail"], application);
+  }
+
   bool recordsSettled(const std::string& lastEvent) const {
     return std::filesystem::exists(bundle.logFile()) && bundle.hasEvent(lastEvent);
   }
@@ -185,14 +197,7 @@ exec sleep 1000
                           bundle.dir().str("xdg/config/mimeapps.list"));
   writeFile(bundle.record("go"), "");
 
-  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }))
-      << bundle.launcherStderr();
-  EXPECT_EQ(bundle.events(),
-            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
-                    "runtime.ready", "browser.open.requested", "browser.open.succeeded"}));
-  const auto records = bundle.records();
-  EXPECT_EQ(records[5]["url"], kURL);
-  EXPECT_EQ(records[5]["detail"], "zolven-test-other.desktop");
+  expectOpenedBy("zolven-test-other.desktop");
   ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
   EXPECT_EQ(browserStarts()[0][1], std::string("arg ") + kURL);
   quit(*launcher);
@@ -201,16 +206,10 @@ exec sleep 1000
 TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
   registerFakeBrowser();
   auto launcher = start();
-  ASSERT_TRUE(waitFor([&] { return recordsSettled("browser.open.succeeded"); }))
-      << bundle.launcherStderr();
-  EXPECT_EQ(bundle.events(),
-            (Events{"launcher.started", "runtime.architecture.selected", "runtime.started",
-                    "runtime.ready", "browser.open.requested", "browser.open.succeeded"}));
+  expectOpenedBy("zolven-test-browser.desktop");
   const auto records = bundle.records();
   EXPECT_EQ(records[4]["url"], kURL);
   EXPECT_EQ(records[4]["detail"], "runtime-ready");
-  EXPECT_EQ(records[5]["url"], kURL);
-  EXPECT_EQ(records[5]["detail"], "zolven-test-browser.desktop");
 
   ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
   const auto browser = browserStarts()[0];

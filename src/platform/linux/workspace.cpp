@@ -19,7 +19,6 @@
 namespace zolven::platform {
 namespace {
 
-
 // The module's entry points, loaded once for the process, or why they cannot be loaded.
 struct BrowserModule {
   OpenWithDefaultHandler open = nullptr;
@@ -76,6 +75,14 @@ Result<void> reserveThreadsForGlib() {
   return {};
 }
 
+// The opener thread made ready for GLib: an empty mask (what GLib starts and launches
+// inherits it), threads to spare, and the module's entry points.
+Result<BrowserModule> moduleOnThisThread(const std::string& path) {
+  unblockAllSignals();
+  if (Result<void> reserved = reserveThreadsForGlib(); !reserved) return reserved.error();
+  return loadModule(path);
+}
+
 }  // namespace
 
 DesktopWorkspace::DesktopWorkspace(std::optional<std::string> launchToken, std::string modulePath)
@@ -112,13 +119,7 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
   }
   opens_.async([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
                 completion = std::move(completion)] {
-    // The application inherits the mask of the thread that starts it: keep it empty.
-    unblockAllSignals();
-    if (const Result<void> reserved = reserveThreadsForGlib(); !reserved) {
-      completion(std::nullopt, reserved.error().message);
-      return;
-    }
-    const Result<BrowserModule> module = loadModule(modulePath);
+    const Result<BrowserModule> module = moduleOnThisThread(modulePath);
     if (!module) {
       completion(std::nullopt, module.error().message);
       return;
@@ -145,10 +146,7 @@ void DesktopWorkspace::prepareToOpen(const std::string& scheme) {
   opens_.async([scheme, modulePath = modulePath_, caller = std::this_thread::get_id()] {
     // Without a thread of its own the queue runs this on the caller's: better not at all.
     if (std::this_thread::get_id() == caller) return;
-    // GLib's threads, started now, inherit this mask, as they would at an open.
-    unblockAllSignals();
-    if (!reserveThreadsForGlib()) return;
-    const Result<BrowserModule> module = loadModule(modulePath);
+    const Result<BrowserModule> module = moduleOnThisThread(modulePath);
     if (!module) return;
     module->prepare(scheme.c_str());
     glibThreadsStarted = true;
