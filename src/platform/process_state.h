@@ -9,7 +9,8 @@ namespace zolven::platform {
 // learns how it ended), and SIGPIPE and SIGXFSZ harmless (a standard output that nobody
 // reads, or a log at the file-size limit, then fails a write instead of killing the
 // launcher; the signals are caught, not ignored, so that no child inherits them
-// ignored). The quit signals are the shell's to unblock and handle. Children get default
+// ignored), and every other descriptor it inherited close-on-exec (no program the
+// launcher starts gets any of them). The quit signals are the shell's to unblock and handle. Children get default
 // dispositions and an empty mask from whoever starts them.
 //
 // Call it first thing in main(), while the process has one thread.

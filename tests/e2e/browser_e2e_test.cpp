@@ -1,6 +1,7 @@
 // The built launcher noticing its runtime's URL and handing it to the desktop's default
 // browser, which a temporary XDG configuration points at a recording fake.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -219,7 +220,22 @@ TEST_F(BrowserHandoff, DefaultHandlerReceivesExactlyTheURLWithACleanStart) {
       << "the browser must start with no signal blocked";
   EXPECT_EQ(browser.size(), 3u) << "inherited launcher descriptors: "
                                 << testing::PrintToString(browser);
-  EXPECT_TRUE(zombieChildren(launcher->pid()).empty()) << "the browser's start left a zombie";
+  EXPECT_TRUE(waitFor([&] { return zombieChildren(launcher->pid()).empty(); }))
+      << "the browser's start left a zombie";
+  quit(*launcher);
+}
+
+TEST_F(BrowserHandoff, DescriptorsTheLauncherInheritedDoNotReachTheBrowser) {
+  registerFakeBrowser();
+  // Left open, not close-on-exec, by whoever started the launcher.
+  const int inherited = ::open("/dev/null", O_RDONLY);
+  ASSERT_GT(inherited, 2);
+  auto launcher = start();
+  ::close(inherited);
+  expectOpenedBy("zolven-test-browser.desktop");
+  ASSERT_TRUE(waitFor([&] { return browserStarts().size() == 1; }));
+  EXPECT_EQ(browserStarts()[0].size(), 3u)
+      << "descriptors reached the browser: " << testing::PrintToString(browserStarts()[0]);
   quit(*launcher);
 }
 

@@ -1,4 +1,5 @@
 // Opening a URL with the desktop's default application through GIO: the browser module.
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
 #include <memory>
@@ -19,6 +20,8 @@ using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 struct Outcome {
   std::optional<std::string> application;
   std::optional<std::string> error;
+  // The process the launch started and left to the caller to reap, or 0.
+  GPid started = 0;
 };
 
 std::string takeMessage(GError* error) {
@@ -76,11 +79,28 @@ Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::
   }
   GList uris{.data = const_cast<gchar*>(url.c_str()), .next = nullptr, .prev = nullptr};
   GError* error = nullptr;
-  if (!g_app_info_launch_uris(handler.get(), &uris, context.get(), &error))
-    return {.error = takeMessage(error)};
+  GPid started = 0;
+  bool launched = false;
+  if (G_IS_DESKTOP_APP_INFO(handler.get())) {
+    // GIO's own launch, minus two copies of this process: left to reap (no intermediate
+    // child) and with the descriptors left as they are, GLib starts the application with
+    // posix_spawn instead of forking twice. Every descriptor of the launcher is
+    // close-on-exec, so none reaches the application all the same.
+    launched = g_desktop_app_info_launch_uris_as_manager(
+        G_DESKTOP_APP_INFO(handler.get()), &uris, context.get(),
+        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                 G_SPAWN_LEAVE_DESCRIPTORS_OPEN),
+        nullptr, nullptr,
+        [](GDesktopAppInfo*, GPid pid, gpointer into) { *static_cast<GPid*>(into) = pid; },
+        &started, &error);
+  } else {
+    launched = g_app_info_launch_uris(handler.get(), &uris, context.get(), &error);
+  }
+  if (!launched) return {.error = takeMessage(error), .started = started};
   // Without a desktop-file id (a handler GIO made up), the caller reports the default.
   const char* id = g_app_info_get_id(handler.get());
-  return {.application = id != nullptr ? std::optional<std::string>(id) : std::nullopt};
+  return {.application = id != nullptr ? std::optional<std::string>(id) : std::nullopt,
+          .started = started};
 }
 
 }  // namespace
@@ -96,7 +116,7 @@ extern "C" __attribute__((visibility("default"))) void zolven_open_with_default_
   const zolven::platform::Outcome outcome = zolven::platform::openWithDefaultHandler(
       url != nullptr ? url : "", optional(token), optional(browserCommand));
   report(context, outcome.application ? outcome.application->c_str() : nullptr,
-         outcome.error ? outcome.error->c_str() : nullptr);
+         outcome.error ? outcome.error->c_str() : nullptr, outcome.started);
 }
 
 // The module's second entry point (see platform/linux/browser_module.h).

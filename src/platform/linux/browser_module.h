@@ -11,11 +11,13 @@ namespace zolven::platform {
 // pass between them.
 //
 // The entry point, looked up by name: opens `url` and calls `report` once, before it
-// returns, with the opening application's identifier (null when unknown) and the error
-// message (null on success); both are only valid during that call. `token` goes to the
-// application as its startup-notification id or activation token and `browserCommand` is
-// the BROWSER fallback; either may be null.
-using OpenReport = void (*)(void* context, const char* application, const char* error);
+// returns, with the opening application's identifier (null when unknown), the error
+// message (null on success), both only valid during that call, and the process the open
+// started and did not wait for: a child of the caller's, which the caller must reap (0 when
+// there is none). `token` goes to the application as its startup-notification id or
+// activation token and `browserCommand` is the BROWSER fallback; either may be null.
+using OpenReport = void (*)(void* context, const char* application, const char* error,
+                            int started);
 using OpenWithDefaultHandler = void (*)(const char* url, const char* token,
                                         const char* browserCommand, OpenReport report,
                                         void* context);

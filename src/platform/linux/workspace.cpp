@@ -118,7 +118,7 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     token = std::exchange(launchToken_, std::nullopt);
   }
   opens_.async([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
-                completion = std::move(completion)] {
+                &reaper = reaper_, completion = std::move(completion)] {
     const Result<BrowserModule> module = moduleOnThisThread(modulePath);
     if (!module) {
       completion(std::nullopt, module.error().message);
@@ -127,17 +127,20 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     struct Report {
       std::optional<std::string> application;
       std::optional<std::string> error;
+      pid_t started = 0;
     } report;
     module->open(
         url.c_str(), token ? token->c_str() : nullptr,
         browserCommand ? browserCommand->c_str() : nullptr,
-        [](void* context, const char* application, const char* error) {
+        [](void* context, const char* application, const char* error, int started) {
           auto* into = static_cast<Report*>(context);
           if (application != nullptr) into->application = application;
           if (error != nullptr) into->error = error;
+          into->started = started;
         },
         &report);
     glibThreadsStarted = true;
+    if (report.started > 0) reaper.adopt(report.started);
     completion(std::move(report.application), std::move(report.error));
   });
 }

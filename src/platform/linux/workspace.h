@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/child_reaper.h"
 #include "platform/posix/worker_queue.h"
 #include "platform/workspace.h"
 
@@ -19,7 +20,8 @@ namespace zolven::platform {
 // desktop nor a missing GLib main loop can hold up the caller, and a burst of opens costs
 // one thread; the completion runs on that thread. Opens that have not started when the
 // workspace is destroyed are dropped, completions and all. The application starts with
-// an empty signal mask and none of the launcher's file descriptors.
+// an empty signal mask and none of the launcher's file descriptors (they are all
+// close-on-exec, see prepareProcessState), and the workspace reaps it when it ends.
 class DesktopWorkspace final : public Workspace {
  public:
   // `launchToken` is the startup-notification id or activation token the desktop gave
@@ -49,6 +51,8 @@ class DesktopWorkspace final : public Workspace {
   std::mutex mutex_;
   std::optional<std::string> launchToken_;
   const std::string modulePath_;
+  // The browsers the opens start.
+  ChildReaper reaper_;
   // Last, so it is destroyed first: the open in progress ends before the rest goes.
   WorkerQueue opens_{"zolven-browser"};
 };

@@ -1,11 +1,13 @@
+#include "platform/process_state.h"
+
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <initializer_list>
-
-#include "platform/process_state.h"
 
 namespace zolven::platform {
 namespace {
@@ -14,6 +16,25 @@ namespace {
 // and a caught signal is back at its default in every program the launcher starts, where
 // an ignored one would be inherited (GLib, starting the browser, resets neither).
 void onFailedWrite(int) {}
+
+// Whatever the parent left open beyond the standard streams is the parent's business: none
+// of it may reach a program the launcher starts, so all of it becomes close-on-exec.
+void keepDescriptorsFromChildren() {
+#if defined(__linux__) && defined(CLOSE_RANGE_CLOEXEC)
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  // Without close_range (Linux before 5.11): the open ones, as /proc lists them.
+  DIR* open = ::opendir("/proc/self/fd");
+  if (open == nullptr) return;
+  const int own = ::dirfd(open);
+  while (const dirent* entry = ::readdir(open)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= STDERR_FILENO || fd == own) continue;
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+  ::closedir(open);
+}
 
 }  // namespace
 
@@ -27,6 +48,8 @@ void prepareProcessState() {
       ::close(opened);
     }
   }
+
+  keepDescriptorsFromChildren();
 
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
