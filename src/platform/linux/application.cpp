@@ -125,10 +125,18 @@ void LinuxApplication::announceURL(const std::string& url) {
   announced_ = url;
   if (ui_) return;  // the browser shows it
   if (uiToCome()) {
-    // Queued, so the UI comes up after the work in hand: the ready line's open first.
+    // Queued, so the UI comes up after the work in hand: the ready line's open first, and
+    // then what that open does on other threads, which the toolkit's start would slow down.
     if (!uiQueued_) {
       uiQueued_ = true;
-      mainQueue_.async([this] { ui(); });
+      mainQueue_.async([this] {
+        if (!uiWaitsFor_) {
+          ui();
+          return;
+        }
+        // The queue, not the application, is what the other thread touches.
+        uiWaitsFor_([&queue = mainQueue_, this] { queue.async([this] { ui(); }); });
+      });
     }
     return;
   }

@@ -18,7 +18,8 @@ namespace zolven::platform {
 // run() finishes the launch first (the delegate starts the runtime) and serves the main
 // queue with a poll loop of our own while the runtime starts. The desktop UI, when one is
 // wanted, comes up only once the first ready URL has been announced and handled (its open
-// requested), so that the toolkit's start never holds up the page the user waits for; or
+// requested, and done: see setUiWaitsFor), so that the toolkit's start never holds up the
+// page the user waits for; or
 // at once when an alert needs it; or, for a runtime slow to get ready, at the latest
 // `uiAtTheLatest` after the launch. The UI brings the tray and its menu together, and from
 // then on the toolkit's loop serves the main queue and the quit signals. Without a UI
@@ -33,6 +34,13 @@ class LinuxApplication final : public Application, public AlertPresenter {
                    int quitSignals,
                    std::chrono::milliseconds uiAtTheLatest = std::chrono::seconds(1));
   ~LinuxApplication() override;
+
+  // How the UI waits for the work that handling the first ready URL started elsewhere
+  // (the browser's start): `wait` calls its argument, from any thread, once that work is
+  // done. Unset, the UI comes up as soon as the handling has returned.
+  void setUiWaitsFor(std::function<void(std::function<void()>)> wait) {
+    uiWaitsFor_ = std::move(wait);
+  }
 
   void setActivationPolicy(ActivationPolicy policy) override;
   void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override;
@@ -71,6 +79,7 @@ class LinuxApplication final : public Application, public AlertPresenter {
   std::unique_ptr<DesktopUi> ui_;
   bool uiTried_ = false;
   bool uiQueued_ = false;
+  std::function<void(std::function<void()>)> uiWaitsFor_;
   const std::chrono::milliseconds uiAtTheLatest_;
   std::chrono::steady_clock::time_point uiDeadline_;
   std::weak_ptr<ApplicationDelegate> delegate_;

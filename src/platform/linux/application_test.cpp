@@ -245,6 +245,43 @@ TEST(LinuxApplication, UiComesUpOnceTheFirstURLHasBeenHandledWithTheMenuAndServe
   EXPECT_EQ(ui->watched.size(), 2u) << "the main queue and the quit signals";
 }
 
+TEST(LinuxApplication, UiWaitsForTheWorkTheFirstURLStartedOnAnotherThread) {
+  EventQueue queue;
+  std::vector<std::string> log;
+  LinuxApplication* app = nullptr;
+  LinuxApplication application(
+      queue,
+      [&] {
+        log.push_back("ui made");
+        queue.async([&] { app->terminate(TerminationCause::Normal); });
+        return std::make_unique<FakeUi>(log);
+      },
+      -1, std::chrono::hours(1));
+  app = &application;
+  std::function<void()> whenDone;
+  application.setUiWaitsFor([&](std::function<void()> then) {
+    log.push_back("ui waits");
+    whenDone = std::move(then);
+    // The browser's start, done a while later on a thread of its own.
+    queue.async([&] {
+      log.push_back("open done");
+      std::thread([&] { whenDone(); }).join();
+    });
+  });
+  auto delegate = std::make_shared<RecordingDelegate>();
+  delegate->onFinishLaunching = [&] {
+    application.setMainMenu(quitMenu());
+    queue.async([&] {
+      log.push_back("ready line");
+      application.announceURL("http://127.0.0.1:1/");
+    });
+  };
+  application.setDelegate(delegate);
+  EXPECT_EQ(application.run(), 0);
+  EXPECT_EQ(log, (std::vector<std::string>{"ready line", "ui waits", "open done", "ui made",
+                                           "menu Quit ZOLVEN", "ui loop"}));
+}
+
 TEST(LinuxApplication, UiComesUpByItselfWhenNoURLComesInTime) {
   EventQueue queue;
   std::vector<std::string> log;

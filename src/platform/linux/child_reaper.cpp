@@ -49,6 +49,8 @@ void ChildReaper::adopt(pid_t pid) {
       return;
     }
     try {
+      // Started with every signal blocked: asynchronous signals go to the main thread.
+      const BlockedSignals blocked;
       thread_ = std::thread([this] { reapAsTheyEnd(); });
     } catch (const std::system_error& error) {
       std::fprintf(stderr, "zolven-launcher: no thread to reap the browser's process: %s\n",

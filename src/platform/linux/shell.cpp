@@ -1,6 +1,8 @@
 // The desktop shell on Linux, and the composition root of its platform: a POSIX event loop,
 // the child task, and two modules loaded only when needed: the Qt desktop UI when there is
 // a display, and the GIO browser handoff at the first open.
+#include "platform/shell.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -17,7 +19,6 @@
 #include "platform/linux/workspace.h"
 #include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
-#include "platform/shell.h"
 
 namespace zolven::platform {
 namespace {
@@ -25,14 +26,17 @@ namespace {
 class LinuxShell final : public Shell {
  public:
   LinuxShell(int argc, char** argv)
-      : workspace_(DesktopWorkspace::takeLaunchTokenFromEnvironment(),
-                   modulePath("zolven-browser.so")),
+      : launchToken_(DesktopWorkspace::takeLaunchTokenFromEnvironment()),
         program_(argc > 0 ? argv[0] : "zolven-launcher"),
-        quitSignals_(installQuitSignals()) {
+        quitSignals_(installQuitSignals()),
+        workspace_(std::move(launchToken_), modulePath("zolven-browser.so")) {
     if (nonEmptyVariable("DISPLAY") || nonEmptyVariable("WAYLAND_DISPLAY")) loader_.emplace();
     std::function<std::unique_ptr<DesktopUi>()> makeUi;  // none: headless
     if (loader_) makeUi = [this] { return loader_->make(program_.c_str()); };
     application_.emplace(mainQueue_, std::move(makeUi), quitSignals_ ? *quitSignals_ : -1);
+    // The toolkit's start waits for the browser's: both at once slow the page down.
+    application_->setUiWaitsFor(
+        [this](std::function<void()> then) { workspace_.afterOpensInHand(std::move(then)); });
     router_.emplace(mainQueue_, *application_, workspace_);
     services_.emplace(Services{
         .application = *application_,
@@ -69,11 +73,15 @@ class LinuxShell final : public Shell {
   }
 
  private:
-  DesktopWorkspace workspace_;  // first: it takes the desktop's token before anything else reads it
+  // First: the desktop's token is taken before anything else reads the environment.
+  std::optional<std::string> launchToken_;
   std::string program_;
   Result<int> quitSignals_;
   std::optional<UiLoader> loader_;
   EventQueue mainQueue_;
+  // After the main queue, so destroyed before it: the opens in progress, which reply
+  // through it, have ended by then.
+  DesktopWorkspace workspace_;
   std::optional<LinuxApplication> application_;
   std::optional<InstanceRequestRouter> router_;
   // After the application and the main queue, so destroyed before them: the quit's wait,

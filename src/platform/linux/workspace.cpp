@@ -117,8 +117,13 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     std::lock_guard lock(mutex_);
     token = std::exchange(launchToken_, std::nullopt);
   }
+  ++opensInHand_;
   opens_.async([url, token, browserCommand = nonEmptyVariable("BROWSER"), modulePath = modulePath_,
-                &reaper = reaper_, completion = std::move(completion)] {
+                &reaper = reaper_, &inHand = opensInHand_, completion = std::move(completion)] {
+    struct Done {
+      std::atomic<int>& inHand;
+      ~Done() { --inHand; }
+    } done{inHand};
     const Result<BrowserModule> module = moduleOnThisThread(modulePath);
     if (!module) {
       completion(std::nullopt, module.error().message);
@@ -143,6 +148,14 @@ void DesktopWorkspace::openURL(const std::string& url, const OpenConfiguration& 
     if (report.started > 0) reaper.adopt(report.started);
     completion(std::move(report.application), std::move(report.error));
   });
+}
+
+void DesktopWorkspace::afterOpensInHand(std::function<void()> then) {
+  if (opensInHand_ == 0) {
+    then();
+    return;
+  }
+  opens_.async(std::move(then));
 }
 
 void DesktopWorkspace::prepareToOpen(const std::string& scheme) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,6 +39,10 @@ class DesktopWorkspace final : public Workspace {
   // same failure and reports it.
   void prepareToOpen(const std::string& scheme) override;
 
+  // Calls `then` once the opens asked for so far have been done: at once when there are
+  // none, else on the workspace's thread after the last of them.
+  void afterOpensInHand(std::function<void()> then);
+
   // A token the desktop gave a later start of this bundle, which handed it over: the next
   // open that asks for activation uses it, replacing any token not yet used.
   void offerActivationToken(std::string token);
@@ -50,6 +56,7 @@ class DesktopWorkspace final : public Workspace {
  private:
   std::mutex mutex_;
   std::optional<std::string> launchToken_;
+  std::atomic<int> opensInHand_{0};
   const std::string modulePath_;
   // The browsers the opens start.
   ChildReaper reaper_;
