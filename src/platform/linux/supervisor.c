@@ -134,20 +134,22 @@ static bool reap_ended(bool end_group) {
   }
 }
 
-/* Between fork and exec in the runtime's child. */
-static void run_runtime(char** argv, const sigset_t* handled, int error_pipe, pid_t parent) {
+/* The errno of the runtime's failed start, written by its child before it exits. The
+ * child shares this process's memory until its exec (vfork), and this process waits
+ * meanwhile, so the value is there when it resumes. */
+static volatile int start_error = 0;
+
+/* Between vfork and exec in the runtime's child: system calls only, and nothing written
+ * to memory this process uses afterwards but `start_error`. */
+static void run_runtime(char** argv, const sigset_t* handled, pid_t parent) {
   if (setpgid(0, 0) != 0) goto failed;
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) goto failed;
   if (getppid() != parent) _exit(127);
   signal(SIGPIPE, SIG_DFL);
   sigprocmask(SIG_UNBLOCK, handled, NULL);
   execv(argv[0], argv);
-failed:;
-  const int error = errno;
-  ssize_t n;
-  do {
-    n = write(error_pipe, &error, sizeof error);
-  } while (n < 0 && errno == EINTR);
+failed:
+  start_error = errno != 0 ? errno : EIO;
   _exit(127);
 }
 
@@ -194,45 +196,25 @@ int main(int argc, char** argv) {
     close(signals_fd);
     signals_fd = moved;
   }
-  int error_pipe[2] = {-1, -1};
-  if (signals_fd < 0 || pipe2(error_pipe, O_CLOEXEC) != 0) {
+  if (signals_fd < 0) {
     report(ZOLVEN_SUPERVISOR_EXEC_FAILED, errno);
     return 1;
   }
-  for (int i = 0; i < 2; ++i) {
-    if (error_pipe[i] > STDERR_FILENO) continue;
-    const int moved = fcntl(error_pipe[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) {
-      report(ZOLVEN_SUPERVISOR_EXEC_FAILED, errno);
-      return 1;
-    }
-    close(error_pipe[i]);
-    error_pipe[i] = moved;
-  }
 
   const pid_t self = getpid();
-  runtime = fork();
+  /* vfork: no copy of this process, and the child runs at once, on this CPU. This
+   * process goes on once the child has exec'd or failed to, its group made by then. */
+  runtime = vfork();
   if (runtime < 0) {
     report(ZOLVEN_SUPERVISOR_EXEC_FAILED, errno);
     return 1;
   }
-  if (runtime == 0) run_runtime(argv + 4, &handled, error_pipe[1], self);
-  /* Also from this side, so the group exists before anyone signals it. */
-  setpgid(runtime, runtime);
-  close(error_pipe[1]);
-
-  /* End of file: exec closed the child's end. Four bytes: the errno of its failure. */
-  int child_error = 0;
-  ssize_t n;
-  do {
-    n = read(error_pipe[0], &child_error, sizeof child_error);
-  } while (n < 0 && errno == EINTR);
-  close(error_pipe[0]);
-  if (n != 0) {
+  if (runtime == 0) run_runtime(argv + 4, &handled, self);
+  if (start_error != 0) {
     int status;
     while (waitpid(runtime, &status, 0) < 0 && errno == EINTR) {
     }
-    report(ZOLVEN_SUPERVISOR_EXEC_FAILED, n == (ssize_t)sizeof child_error ? child_error : EIO);
+    report(ZOLVEN_SUPERVISOR_EXEC_FAILED, start_error);
     return 1;
   }
   report(ZOLVEN_SUPERVISOR_STARTED, runtime);
@@ -250,7 +232,7 @@ int main(int argc, char** argv) {
 
   for (;;) {
     struct signalfd_siginfo info;
-    n = read(signals_fd, &info, sizeof info);
+    const ssize_t n = read(signals_fd, &info, sizeof info);
     if (n < 0 && errno == EINTR) continue;
     if (n != (ssize_t)sizeof info) {
       kill_everything(true);
