@@ -245,19 +245,28 @@ TEST(LinuxApplication, UiComesUpOnceTheFirstURLHasBeenHandledWithTheMenuAndServe
   EXPECT_EQ(ui->watched.size(), 2u) << "the main queue and the quit signals";
 }
 
-TEST(LinuxApplication, UiWaitsForTheWorkTheFirstURLStartedOnAnotherThread) {
+// An application whose UI, once made, is logged and ends the application.
+struct EndingOnceTheUiIsUp {
+  explicit EndingOnceTheUiIsUp(std::chrono::milliseconds uiAtTheLatest)
+      : application(
+            queue,
+            [this] {
+              log.push_back("ui made");
+              queue.async([this] { application.terminate(TerminationCause::Normal); });
+              return std::make_unique<FakeUi>(log);
+            },
+            -1, uiAtTheLatest) {}
+
   EventQueue queue;
   std::vector<std::string> log;
-  LinuxApplication* app = nullptr;
-  LinuxApplication application(
-      queue,
-      [&] {
-        log.push_back("ui made");
-        queue.async([&] { app->terminate(TerminationCause::Normal); });
-        return std::make_unique<FakeUi>(log);
-      },
-      -1, std::chrono::hours(1));
-  app = &application;
+  LinuxApplication application;
+};
+
+TEST(LinuxApplication, UiWaitsForTheWorkTheFirstURLStartedOnAnotherThread) {
+  EndingOnceTheUiIsUp fixture(std::chrono::hours(1));
+  EventQueue& queue = fixture.queue;
+  std::vector<std::string>& log = fixture.log;
+  LinuxApplication& application = fixture.application;
   std::function<void()> whenDone;
   application.setUiWaitsFor([&](std::function<void()> then) {
     log.push_back("ui waits");
@@ -283,18 +292,9 @@ TEST(LinuxApplication, UiWaitsForTheWorkTheFirstURLStartedOnAnotherThread) {
 }
 
 TEST(LinuxApplication, UiComesUpByItselfWhenNoURLComesInTime) {
-  EventQueue queue;
-  std::vector<std::string> log;
-  LinuxApplication* app = nullptr;
-  LinuxApplication application(
-      queue,
-      [&] {
-        log.push_back("ui made");
-        queue.async([&] { app->terminate(TerminationCause::Normal); });
-        return std::make_unique<FakeUi>(log);
-      },
-      -1, std::chrono::milliseconds(50));
-  app = &application;
+  EndingOnceTheUiIsUp fixture(std::chrono::milliseconds(50));
+  std::vector<std::string>& log = fixture.log;
+  LinuxApplication& application = fixture.application;
   auto delegate = std::make_shared<RecordingDelegate>();
   delegate->onFinishLaunching = [&] { application.setMainMenu(quitMenu()); };
   application.setDelegate(delegate);
