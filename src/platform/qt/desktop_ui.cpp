@@ -161,16 +161,21 @@ bool QtDesktopUi::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void QtDesktopUi::runModal(const Alert& alert) {
-  QMessageBox box;
-  box.setIcon(alert.style == AlertStyle::Critical  ? QMessageBox::Critical
-              : alert.style == AlertStyle::Warning ? QMessageBox::Warning
-                                                   : QMessageBox::Information);
-  box.setWindowTitle(QStringLiteral("ZOLVEN"));
-  box.setText(QString::fromStdString(alert.messageText));
-  box.setInformativeText(QString::fromStdString(alert.informativeText));
+  // Not destroyed afterwards: Qt's Wayland client (6.4) can abort the process when a
+  // window's buffers are freed on this thread while its event thread dispatches events for
+  // them, which a quit signal that closes the alert made happen. The launcher ends after its
+  // alerts, and the process's end takes the window down; until then Qt keeps it with the
+  // application's other top-level widgets.
+  auto* box = new QMessageBox();
+  box->setIcon(alert.style == AlertStyle::Critical  ? QMessageBox::Critical
+               : alert.style == AlertStyle::Warning ? QMessageBox::Warning
+                                                    : QMessageBox::Information);
+  box->setWindowTitle(QStringLiteral("ZOLVEN"));
+  box->setText(QString::fromStdString(alert.messageText));
+  box->setInformativeText(QString::fromStdString(alert.informativeText));
   for (const std::string& title : alert.buttons)
-    box.addButton(QString::fromStdString(title), QMessageBox::AcceptRole);
-  box.exec();
+    box->addButton(QString::fromStdString(title), QMessageBox::AcceptRole);
+  box->exec();
 }
 
 }  // namespace zolven::platform
