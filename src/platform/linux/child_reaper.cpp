@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,21 +10,15 @@
 #include <cstdio>
 #include <system_error>
 
-// The kernel's id type for waiting on a pidfd; older C library headers do not name it.
-#ifndef P_PIDFD
-#define P_PIDFD 3
-#endif
+#include "platform/linux/pidfd.h"
 
 namespace zolven::platform {
 namespace {
 
 // Reaps the child behind `pidfd` if it has ended; true once it is reaped (or cannot be).
 bool reapIfEnded(int pidfd) {
-  siginfo_t info{};
-  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
-                  WEXITED | WNOHANG) != 0)
-    if (errno != EINTR) return true;
-  return info.si_pid != 0;
+  siginfo_t info;
+  return !waitForChild(pidfd, WEXITED | WNOHANG, info) || info.si_pid != 0;
 }
 
 }  // namespace
@@ -33,8 +26,7 @@ bool reapIfEnded(int pidfd) {
 ChildReaper::~ChildReaper() { stopWatchingThread(thread_, stopping_, wake_.get()); }
 
 void ChildReaper::adopt(pid_t pid) {
-  UniqueFd pidfd =
-      aboveStandardStreams(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+  UniqueFd pidfd = openPidfd(pid);
   if (!pidfd) {
     // No pidfd (a kernel before 5.3): reaped now if it has already ended, else it stays a
     // zombie once it ends, until the launcher exits.

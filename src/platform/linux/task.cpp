@@ -7,7 +7,6 @@
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,12 +23,8 @@
 #include <vector>
 
 #include "platform/linux/module.h"
+#include "platform/linux/pidfd.h"
 #include "platform/linux/supervisor_protocol.h"
-
-// The kernel's id type for waiting on a pidfd; older C library headers do not name it.
-#ifndef P_PIDFD
-#define P_PIDFD 3
-#endif
 
 namespace zolven::platform {
 namespace {
@@ -62,16 +57,11 @@ int makePipe(Pipe& pipe) {
   return 0;
 }
 
-int sendSignal(int pidfd, int signal) {
-  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
-}
-
 // Waits for the child behind `pidfd` and reaps it. Unknown when it cannot be reaped:
 // somebody else did, which happens when the launcher ignores SIGCHLD.
 ExitStatus reap(int pidfd) {
-  siginfo_t info{};
-  while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) != 0)
-    if (errno != EINTR) return ExitStatus::unknown();
+  siginfo_t info;
+  if (!waitForChild(pidfd, WEXITED, info)) return ExitStatus::unknown();
   if (info.si_code == CLD_EXITED) return ExitStatus::exited(info.si_status);
   return ExitStatus::signaled(info.si_status);
 }
@@ -404,8 +394,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     status.write.reset();
     errorOutput.write.reset();
 
-    UniqueFd pidfd =
-        aboveStandardStreams(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+    UniqueFd pidfd = openPidfd(pid);
     if (!pidfd) {
       const int error = errno;
       // No pidfd: the pid is still safe to use, since only we can reap this child.
