@@ -22,14 +22,21 @@ struct TaskOptions {
   // When the child exits, stop for good whatever it started and left behind, so that
   // nothing it started outlives it.
   bool endGroupWithLeader = false;
+  // An entry of `environment` ("NAME=value") that only this child's environment holds, and
+  // so whatever it starts with its environment: where the system cannot keep the child's
+  // processes together (on Linux, once what stands between us and the child is lost), the
+  // task finds what the child left behind by it and ends it. Empty: nothing is looked for.
+  std::string familyMark;
 };
 
 // One child process whose standard output is a pipe read by the task.
 //
 // The task is passive towards its owner: it reports output and exit through the two
 // handlers, which run on a thread of the task's own, never on the caller's thread.
-// Standard input is inherited from this process; standard error too, unless an error
-// output handler is set, which makes it a second pipe read by the same thread.
+// Standard input is inherited from this process, unless it is a terminal: the child could
+// not read one (it does not run in the terminal's foreground), so it reads nothing instead.
+// Standard error is inherited too, unless an error output handler is set, which makes it a
+// second pipe read by the same thread.
 class Task {
  public:
   // Called with each non-empty chunk read from the child's standard output, in order,
@@ -58,7 +65,8 @@ class Task {
   // to its process group); does nothing once the child has exited.
   virtual void terminate() = 0;
   // Stops the child and whatever it started for good, without asking (on Linux, SIGKILL
-  // to its process group); does nothing once it has exited.
+  // to its process group), within a short bound whatever state the child is in; does
+  // nothing once it has exited.
   virtual void kill() = 0;
   // Blocks until the child has exited and its termination handler has returned.
   virtual void waitUntilExit() = 0;

@@ -47,6 +47,7 @@ void AppDelegate::launchRuntime() {
       .environment = runtime::childEnvironment(services.processInfo.environment(), layout),
       // The runtime's helpers never outlive it: the launcher ends with the runtime.
       .endGroupWithLeader = true,
+      .familyMark = runtime::runtimeFamilyMark(layout),
   });
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding

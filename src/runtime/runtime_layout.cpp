@@ -6,6 +6,10 @@ namespace zolven::runtime {
 
 using platform::joinPath;
 
+namespace {
+constexpr std::string_view kResourceRootVariable = "ZOLVEN_PACKAGED_RESOURCE_ROOT";
+}  // namespace
+
 std::string_view hostArchitecture() {
 #if defined(__aarch64__)
   return "arm64";
@@ -37,11 +41,15 @@ platform::Environment childEnvironment(const platform::Environment& launcher,
                                        const RuntimeLayout& layout) {
   platform::Environment environment = launcher;
   environment.set("PATH", "/usr/bin:/bin:/usr/sbin:/sbin");
-  environment.set("ZOLVEN_PACKAGED_RESOURCE_ROOT", layout.appDirectory);
+  environment.set(kResourceRootVariable, layout.appDirectory);
   environment.set("ZOLVEN_PACKAGED_CONFIG", layout.runtimeConfig);
   environment.set("ZOLVEN_PACKAGED_BIN_DIR", layout.runtimeBinDirectory);
   environment.set("ZOLVEN_SUPPRESS_BROWSER", "1");
   return environment;
+}
+
+std::string runtimeFamilyMark(const RuntimeLayout& layout) {
+  return std::string(kResourceRootVariable) + "=" + layout.appDirectory;
 }
 
 }  // namespace zolven::runtime

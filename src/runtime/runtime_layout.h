@@ -41,4 +41,8 @@ RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
 platform::Environment childEnvironment(const platform::Environment& launcher,
                                        const RuntimeLayout& layout);
 
+// The entry of the runtime's environment ("NAME=value") that tells its processes from any
+// other: the app directory is this bundle's alone, and what the runtime starts inherits it.
+std::string runtimeFamilyMark(const RuntimeLayout& layout);
+
 }  // namespace zolven::runtime

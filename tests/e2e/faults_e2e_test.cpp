@@ -96,6 +96,98 @@ wait
       << "left running: " << testing::PrintToString(groupMembers(group));
 }
 
+// --- The supervisor between the launcher and its runtime, lost or stopped ---
+
+// The parent of `pid`, as the process table gives it; 0 when it is gone.
+pid_t parentOf(pid_t pid) {
+  for (const ProcessStatus& process : allProcesses())
+    if (process.pid == pid) return process.parent;
+  return 0;
+}
+
+// A runtime with two helpers: a plain child, and a daemon that left its session and whose
+// parent is gone. The browser (BROWSER) leaves a daemon of its own, which is the user's.
+const char* kRuntimeWithHelpers = R"sh(#!/bin/sh
+sleep 1000 &
+echo $! > "$ZOLVEN_TEST_RECORD/helper"
+setsid sh -c 'sleep 1000 & echo $! > "$ZOLVEN_TEST_RECORD/daemon.tmp"' &
+wait $!
+mv "$ZOLVEN_TEST_RECORD/daemon.tmp" "$ZOLVEN_TEST_RECORD/daemon"
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh";
+
+const char* kBrowserLeavingADaemon = R"sh(#!/bin/sh
+setsid sh -c 'sleep 1000 & echo $! > "$ZOLVEN_TEST_RECORD/browser-daemon.tmp"' &
+wait $!
+mv "$ZOLVEN_TEST_RECORD/browser-daemon.tmp" "$ZOLVEN_TEST_RECORD/browser-daemon"
+)sh";
+
+class LostSupervisor : public testing::Test {
+ protected:
+  void SetUp() override {
+    bundle.addRuntime("runtime");
+    bundle.addNode("runtime", kRuntimeWithHelpers);
+    writeFile(bundle.dir().str("browser"), kBrowserLeavingADaemon,
+              std::filesystem::perms::owner_all);
+  }
+  void TearDown() override {
+    for (const char* name : {"helper", "daemon", "browser-daemon"})
+      if (std::filesystem::exists(bundle.record(name)))
+        ::kill(std::stoi(readFile(bundle.record(name))), SIGKILL);
+  }
+
+  // Starts the launcher with a browser that is opened, and waits until the runtime, its
+  // helpers and the browser's daemon all run. Returns the supervisor's pid.
+  pid_t startAndWaitForEveryone(std::unique_ptr<Process>& launcher) {
+    launcher = bundle.start({{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
+                             {"BROWSER", bundle.dir().str("browser")}});
+    EXPECT_TRUE(waitFor([&] {
+      return bundle.childStarted() && std::filesystem::exists(bundle.record("browser-daemon")) &&
+             bundle.hasEvent("browser.open.succeeded");
+    })) << bundle.launcherStderr();
+    const pid_t supervisor = parentOf(bundle.childPid());
+    EXPECT_NE(supervisor, launcher->pid());
+    EXPECT_EQ(parentOf(supervisor), launcher->pid());
+    return supervisor;
+  }
+
+  pid_t recorded(const char* name) const { return std::stoi(readFile(bundle.record(name))); }
+
+  // Once the launcher has ended, nothing of the runtime runs, and the browser's daemon does.
+  void expectRuntimeGoneAndBrowserKept() {
+    for (const char* name : {"helper", "daemon"})
+      EXPECT_FALSE(processRunning(recorded(name))) << "the runtime's " << name << " lives on";
+    EXPECT_FALSE(processRunning(bundle.childPid())) << "the runtime lives on";
+    EXPECT_TRUE(processRunning(recorded("browser-daemon"))) << "the browser's daemon was ended";
+  }
+
+  LauncherBundle bundle;
+};
+
+TEST_F(LostSupervisor, KilledSupervisorTakesTheRuntimesHelpersAlongButNotTheBrowsers) {
+  std::unique_ptr<Process> launcher;
+  const pid_t supervisor = startAndWaitForEveryone(launcher);
+  ASSERT_FALSE(HasFatalFailure());
+  ::kill(supervisor, SIGKILL);
+  EXPECT_EQ(launcher->waitExit(), 1) << "a lost runtime is a failure";
+  EXPECT_EQ(bundle.events().back(), "launcher.failed");
+  expectRuntimeGoneAndBrowserKept();
+}
+
+TEST_F(LostSupervisor, StoppedSupervisorStillLetsTheQuitEndAfterTheGrace) {
+  std::unique_ptr<Process> launcher;
+  const pid_t supervisor = startAndWaitForEveryone(launcher);
+  ASSERT_FALSE(HasFatalFailure());
+  ::kill(supervisor, SIGSTOP);
+  launcher->signal(SIGTERM);
+  // The grace (10 s), then a short bound for the supervisor to act on the kill.
+  EXPECT_EQ(launcher->waitExit(std::chrono::seconds(40)), 0) << "the quit never ended";
+  expectRuntimeGoneAndBrowserKept();
+  EXPECT_FALSE(bundle.hasEvent("launcher.failed"));
+}
+
 TEST(Faults, LogDirectoryDeletedMidRunIsMadeAgain) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");

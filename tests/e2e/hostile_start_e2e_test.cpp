@@ -11,6 +11,7 @@
 #include <array>
 
 #include "launcher_bundle.h"
+#include "session_bus.h"
 
 namespace {
 
@@ -162,24 +163,115 @@ INSTANTIATE_TEST_SUITE_P(
                    0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(InheritedSignalsOfTheBrowser, AreAtTheirDefaultsAndNoneBlocked) {
+// How the launcher reaches the browser: BROWSER, or the desktop's default handler, with or
+// without a session bus (GIO speaks to it around the start).
+struct BrowserWay {
+  const char* name;
+  bool desktopHandler;
+  bool sessionBus;
+};
+
+void PrintTo(const BrowserWay& c, std::ostream* os) { *os << c.name; }
+
+class InheritedSignalsOfTheBrowser : public testing::TestWithParam<BrowserWay> {};
+
+TEST_P(InheritedSignalsOfTheBrowser, AreAtTheirDefaultsAndNoneBlocked) {
+  const BrowserWay& way = GetParam();
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
   bundle.addNode("runtime", kSignalRecordingRuntime);
-  writeFile(bundle.dir().str("browser"), R"sh(#!/bin/sh
+  const std::string browser = bundle.dir().str("browser");
+  writeFile(browser, R"sh(#!/bin/sh
 grep -E '^Sig(Ign|Blk):' /proc/self/status > "$ZOLVEN_TEST_RECORD/browser.tmp"
 mv "$ZOLVEN_TEST_RECORD/browser.tmp" "$ZOLVEN_TEST_RECORD/browser"
 )sh",
             fs::perms::owner_all);
-  // No desktop handler is registered in the test's settings: BROWSER is run.
-  auto launcher = startWith(bundle, {.ignored = {SIGPIPE, SIGXFSZ}},
-                            {{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt},
-                             {"BROWSER", bundle.dir().str("browser")}});
+  Environment env = {{"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", std::nullopt}};
+  if (way.desktopHandler) {
+    writeFile(bundle.dir().str("xdg/data/applications/zolven-test-browser.desktop"),
+              "[Desktop Entry]\nType=Application\nName=Test Browser\nExec=" + browser +
+                  " %u\nMimeType=x-scheme-handler/http;\n");
+    writeFile(bundle.dir().str("xdg/config/mimeapps.list"),
+              "[Default Applications]\nx-scheme-handler/http=zolven-test-browser.desktop\n");
+    env["XDG_CONFIG_HOME"] = bundle.dir().str("xdg/config");
+    env["XDG_DATA_HOME"] = bundle.dir().str("xdg/data");
+  } else {
+    // No desktop handler is registered in the test's settings: BROWSER is run.
+    env["BROWSER"] = browser;
+  }
+  std::unique_ptr<SessionBus> bus;
+  if (way.sessionBus) {
+    bus = std::make_unique<SessionBus>(bundle.dir());
+    if (bus->address().empty()) GTEST_SKIP() << "no session bus could be started here";
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus->address();
+  }
+  // Ignored by the parent, and SIGPIPE also by GLib once it talks over a socket.
+  auto launcher = startWith(bundle, {.ignored = {SIGPIPE, SIGXFSZ, SIGQUIT, SIGUSR1}}, env);
   ASSERT_TRUE(waitFor([&] { return fs::exists(bundle.record("browser")); }))
       << bundle.launcherStderr();
   EXPECT_EQ(readFile(bundle.record("browser")),
             "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
   quitAndExpectCleanEnd(bundle, *launcher);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, InheritedSignalsOfTheBrowser,
+                         testing::Values(BrowserWay{"BrowserVariable", false, false},
+                                         BrowserWay{"DesktopHandler", true, false},
+                                         BrowserWay{"DesktopHandlerWithSessionBus", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- A terminal ---
+
+// A pseudo-terminal whose follower is the controlling terminal of a new session; the
+// launcher runs in that session's foreground group, as a shell's job does.
+TEST(InheritedTerminal, RuntimeThatReadsItsInputIsNotStoppedByTheTerminal) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  // Reads one line of its input, then notes that the read came back.
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid.tmp" && mv "$ZOLVEN_TEST_RECORD/pid.tmp" "$ZOLVEN_TEST_RECORD/pid"
+read line
+readlink /proc/$$/fd/0 > "$ZOLVEN_TEST_RECORD/input.tmp"
+mv "$ZOLVEN_TEST_RECORD/input.tmp" "$ZOLVEN_TEST_RECORD/input"
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh");
+  const int leader = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(leader, 0);
+  ASSERT_EQ(::grantpt(leader), 0);
+  ASSERT_EQ(::unlockpt(leader), 0);
+  const std::string follower = ::ptsname(leader);
+
+  const std::vector<std::string> environment = bundle.environment();
+  std::vector<char*> env;
+  for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+  const std::string executable = bundle.executable();
+  char* args[] = {const_cast<char*>(executable.c_str()), nullptr};
+  const int error =
+      ::open(bundle.dir().str("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    const int terminal = ::open(follower.c_str(), O_RDWR);  // becomes the controlling terminal
+    ::dup2(terminal, STDIN_FILENO);
+    ::dup2(terminal, STDOUT_FILENO);
+    ::dup2(error, STDERR_FILENO);
+    ::execve(args[0], args, env.data());
+    ::_exit(127);
+  }
+  ::close(error);
+  Process launcher(pid);
+
+  ASSERT_TRUE(waitFor([&] { return fs::exists(bundle.record("input")); }))
+      << "the runtime's read never came back (state "
+      << (bundle.childStarted() ? readFile("/proc/" + std::to_string(bundle.childPid()) + "/stat")
+                                : std::string("not started"))
+      << ")";
+  EXPECT_EQ(readFile(bundle.record("input")), "/dev/null\n");
+  ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.suppressed"); }));
+  quitAndExpectCleanEnd(bundle, launcher);
+  ::close(leader);
 }
 
 // --- Standard streams ---

@@ -13,15 +13,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/linux/leftovers.h"
 #include "platform/linux/module.h"
 #include "platform/linux/pidfd.h"
 #include "platform/linux/supervisor_protocol.h"
@@ -38,6 +41,11 @@ constexpr int kStatusDescriptor = 3;
 // kChunkSize. Standard error is read a chunk at a time: its handler writes each chunk to a
 // file, and measured larger reads made that slower.
 constexpr size_t kReadSize = kPipeSize;
+// How long the supervisor has to act on a kill before it is killed itself: it may be
+// stopped, or stuck, and a kill must end the runtime whatever its state.
+constexpr std::chrono::milliseconds kKillBound{2000};
+// How long the runtime's leftovers may take to go, once the supervisor is lost.
+constexpr std::chrono::milliseconds kLeftoversBound{5000};
 
 struct Pipe {
   UniqueFd read;
@@ -72,7 +80,8 @@ ExitStatus reap(int pidfd) {
 // - its own process group, so that signalling the group reaches whatever it starts;
 // - an empty signal mask and every signal at its default action;
 // - the output pipes as standard output and error; standard input and error as ours
-//   otherwise, handed on even if we marked them close-on-exec (a closed one stays closed);
+//   otherwise, handed on even if we marked them close-on-exec (a closed one stays closed),
+//   except a terminal as standard input, for which it gets /dev/null;
 //   the status pipe as descriptor 3, and no other descriptor of ours;
 // - the task's working directory.
 // The parent-death signal is the supervisor's own to ask for: it does so first thing, then
@@ -98,8 +107,14 @@ class SpawnPlan {
     };
     step(::posix_spawn_file_actions_adddup2(&actions_, output, STDOUT_FILENO));
     if (errors >= 0) step(::posix_spawn_file_actions_adddup2(&actions_, errors, STDERR_FILENO));
+    // The child runs in a process group of its own, never the terminal's foreground one:
+    // its first read of a terminal would stop it (SIGTTIN). It reads nothing instead.
+    const bool terminalInput = ::isatty(STDIN_FILENO) == 1;
+    if (terminalInput)
+      step(::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
     for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
       if (fd == STDERR_FILENO && errors >= 0) continue;
+      if (fd == STDIN_FILENO && terminalInput) continue;
       // A descriptor duplicated onto itself loses its close-on-exec flag.
       const int fdFlags = ::fcntl(fd, F_GETFD);
       if (fdFlags >= 0 && (fdFlags & FD_CLOEXEC) != 0)
@@ -150,8 +165,14 @@ struct TaskState {
   UniqueFd pidfd;
   UniqueFd wake;
 
+  // Guarded by the mutex: when the supervisor, asked to kill the runtime, is killed itself.
+  std::optional<std::chrono::steady_clock::time_point> killDeadline;
+  const std::string familyMark;
+
   // The task is being destroyed: no more handler calls.
   std::atomic<bool> stopping{false};
+
+  explicit TaskState(std::string mark) : familyMark(std::move(mark)) {}
 
   // The thread's own.
   UniqueFd out;            // non-blocking read end; reset at end of file
@@ -254,6 +275,16 @@ struct TaskState {
     }
   }
 
+  // Milliseconds until the supervisor is to be killed for good: -1 without a kill asked
+  // for, 0 once the time has come.
+  int untilKillDeadline() {
+    std::lock_guard lock(mutex);
+    if (!killDeadline) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        *killDeadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+  }
+
   void watch(const std::weak_ptr<Task>& task) {
     {
       std::lock_guard lock(mutex);
@@ -273,8 +304,20 @@ struct TaskState {
                        {.fd = supervisorAlive ? pidfd.get() : -1, .events = POLLIN, .revents = 0},
                        {.fd = wake.get(), .events = POLLIN, .revents = 0},
                        {.fd = err.get(), .events = POLLIN, .revents = 0}};
-      if (::poll(fds, 5, -1) < 0) continue;  // EINTR, or a passing ENOMEM
-      if (fds[3].revents != 0) return;       // the task is being destroyed
+      if (::poll(fds, 5, supervisorAlive ? untilKillDeadline() : -1) < 0)
+        continue;  // EINTR, or a passing ENOMEM
+      if (fds[3].revents != 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t drained = ::read(wake.get(), &count, sizeof count);
+        if (stopping) return;  // the task is being destroyed; else a kill was asked for
+      }
+      if (supervisorAlive && untilKillDeadline() == 0) {
+        // The supervisor did not act on the kill in time: it goes itself, the runtime
+        // with it (its parent-death signal), and what they leave is ended below.
+        sendSignal(pidfd.get(), SIGKILL);
+        std::lock_guard lock(mutex);
+        killDeadline.reset();
+      }
       if (fds[4].revents != 0) readChunk(err, &TaskState::errorOutput);
       if (fds[0].revents != 0) readChunk(out, &TaskState::output);
       if (fds[1].revents != 0 && !reported) {
@@ -294,6 +337,10 @@ struct TaskState {
         std::optional<ExitStatus> code = reported ? std::nullopt : readStatus();
         const ExitStatus own = reap(pidfd.get());
         supervisorAlive = false;
+        // Lost before its last word, it could not end what the runtime left behind:
+        // helpers that left the runtime's group and had come to it. They go now, before
+        // the exit is told, so that nothing of the runtime outlives its handling.
+        if (!reported && !code) endMarkedProcesses(familyMark, kLeftoversBound);
         if (!reported) reportExit(task, code.value_or(own));
         reported = true;
       }
@@ -306,7 +353,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
   LinuxTask(TaskOptions options, std::string supervisor)
       : options_(std::move(options)),
         supervisor_(std::move(supervisor)),
-        state_(std::make_shared<TaskState>()) {}
+        state_(std::make_shared<TaskState>(options_.familyMark)) {}
 
   // Does not touch the child: it keeps running, unobserved.
   ~LinuxTask() override { stopWatchingThread(thread_, state_->stopping, state_->wake.get()); }
@@ -473,9 +520,16 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGTERM);
   }
 
+  // The supervisor kills the runtime's group and what it adopted; if it has not ended
+  // within kKillBound (stopped, say), the task's thread kills the supervisor itself.
   void kill() override {
     std::lock_guard lock(state_->mutex);
-    if (state_->phase == TaskState::Phase::Running) sendSignal(state_->pidfd.get(), SIGUSR1);
+    if (state_->phase != TaskState::Phase::Running) return;
+    sendSignal(state_->pidfd.get(), SIGUSR1);
+    if (state_->killDeadline) return;
+    state_->killDeadline = std::chrono::steady_clock::now() + kKillBound;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(state_->wake.get(), &one, sizeof one);
   }
 
   // Without a launched child there is nothing to wait for. On the task's own thread (in
