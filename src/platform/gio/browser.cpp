@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/linux/browser_module.h"
+#include "platform/linux/default_signals.h"
 
 namespace zolven::platform {
 namespace {
@@ -42,20 +43,32 @@ gchar** launchEnvironment(const std::optional<std::string>& token) {
   return environment;
 }
 
+// In the browser's child, between fork and exec: the browser starts as it would from the
+// desktop, with no signal ignored or blocked, whatever the launcher inherited, GLib set (it
+// ignores SIGPIPE once it uses a socket) or the C library keeps. GLib's posix_spawn start
+// cannot give that (the library's own signals stay ignored), so a start costs a fork.
+void startAsFromTheDesktop(gpointer) { zolven_reset_every_signal(); }
+
+// The browser is the caller's child, left to it to reap, without an intermediate process;
+// every descriptor of the launcher is close-on-exec, so none reaches the browser.
+constexpr GSpawnFlags kBrowserSpawnFlags = static_cast<GSpawnFlags>(
+    G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_LEAVE_DESCRIPTORS_OPEN);
+
 // Runs BROWSER with the URL as its one argument, straight from the argument vector (no
-// shell). GLib closes our descriptors in the child and starts it through an intermediate
-// process, so nobody has to reap it.
+// shell).
 Outcome runBrowserCommand(const std::string& command, const std::string& url,
                           const std::optional<std::string>& token) {
   gchar* argv[] = {const_cast<gchar*>(command.c_str()), const_cast<gchar*>(url.c_str()), nullptr};
   gchar** environment = launchEnvironment(token);
   GError* error = nullptr;
-  const gboolean spawned = g_spawn_async(nullptr, argv, environment, G_SPAWN_SEARCH_PATH, nullptr,
-                                         nullptr, nullptr, &error);
+  GPid started = 0;
+  const gboolean spawned = g_spawn_async(nullptr, argv, environment, kBrowserSpawnFlags,
+                                         startAsFromTheDesktop, nullptr, &started, &error);
   g_strfreev(environment);
   if (!spawned) return {.error = takeMessage(error)};
   const std::string::size_type slash = command.rfind('/');
-  return {.application = slash == std::string::npos ? command : command.substr(slash + 1)};
+  return {.application = slash == std::string::npos ? command : command.substr(slash + 1),
+          .started = started};
 }
 
 Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::string>& token,
@@ -82,15 +95,10 @@ Outcome openWithDefaultHandler(const std::string& url, const std::optional<std::
   GPid started = 0;
   bool launched = false;
   if (G_IS_DESKTOP_APP_INFO(handler.get())) {
-    // GIO's own launch, minus two copies of this process: left to reap (no intermediate
-    // child) and with the descriptors left as they are, GLib starts the application with
-    // posix_spawn instead of forking twice. Every descriptor of the launcher is
-    // close-on-exec, so none reaches the application all the same.
+    // GIO's own launch, with one fork of this process instead of two.
     launched = g_desktop_app_info_launch_uris_as_manager(
-        G_DESKTOP_APP_INFO(handler.get()), &uris, context.get(),
-        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
-                                 G_SPAWN_LEAVE_DESCRIPTORS_OPEN),
-        nullptr, nullptr,
+        G_DESKTOP_APP_INFO(handler.get()), &uris, context.get(), kBrowserSpawnFlags,
+        startAsFromTheDesktop, nullptr,
         [](GDesktopAppInfo*, GPid pid, gpointer into) { *static_cast<GPid*>(into) = pid; },
         &started, &error);
   } else {

@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/linux/default_signals.h"
 #include "platform/linux/supervisor_protocol.h"
 
 static int status_fd = -1;
@@ -153,16 +154,6 @@ failed:
   _exit(127);
 }
 
-/* The launcher starts this program with posix_spawn, which may leave the C library's own
- * signals (the real-time ones below SIGRTMIN) ignored, and the runtime would inherit that.
- * The library refuses to name them, so the kernel is asked directly: an all-zero action is
- * the default one, with no flags and an empty mask, whatever the architecture's layout. */
-static void reset_library_signals(void) {
-  const unsigned long default_action[8] = {0};
-  for (int number = 32; number < SIGRTMIN; ++number)
-    syscall(SYS_rt_sigaction, number, default_action, NULL, (_NSIG - 1) / 8);
-}
-
 int main(int argc, char** argv) {
   long fd, launcher;
   if (argc < 5 || !parse_int(argv[1], &fd) || !parse_int(argv[2], &launcher)) {
@@ -170,7 +161,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   status_fd = (int)fd;
-  reset_library_signals();
+  /* posix_spawn, which started this program, leaves the C library's own signals ignored,
+   * and the runtime would inherit that. */
+  zolven_reset_every_signal();
   const bool end_group = strcmp(argv[3], ZOLVEN_SUPERVISOR_END_GROUP) == 0;
   if (fcntl(status_fd, F_SETFD, FD_CLOEXEC) != 0) return 2;
 
