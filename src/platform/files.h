@@ -24,9 +24,10 @@ namespace zolven::platform {
 // renames the file to "<file>.1" (replacing an older one) and starts a new file (another
 // process appending at that moment may take it past the limit by its line). Several
 // processes may append and rotate at once: one rotation at a time (a lock on the folder,
-// taken only to rotate), and a file that two quick rotations removed after its open (its
-// link count, from the fstat every append makes, is 0) is left for the current one, so
-// no line is lost or split.
+// taken only to rotate, and never waited for: while another process holds it, the line
+// is appended to the full file and a later line rotates it), and a file that two quick
+// rotations removed after its open (its link count, from the fstat every append makes,
+// is 0) is left for the current one, so no line is lost or split.
 //
 // The error says which step failed: "cannot make the folder ...", "cannot open ..." (also
 // for anything but a regular file) or "cannot write ...".

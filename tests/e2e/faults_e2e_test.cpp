@@ -1,7 +1,9 @@
 // The built launcher under faults and load: runtimes that misbehave, a log that goes
 // away, hostile output, crowds of later starts, a launcher killed at random, and long
 // runs. Nothing may be lost, left running, or half written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <fstream>
@@ -129,6 +131,53 @@ TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
   EXPECT_TRUE(launcher->running());
   EXPECT_EQ(readFile(bundle.dir().str("logs")), "not a directory\n");
   quitAndExpectCleanEnd(bundle, *launcher);
+}
+
+// A rotation waits for no one: with the log due for rotation and its folder's lock held
+// elsewhere (another launcher stopped half way through rotating), records are appended
+// to the full log, and the first record after the lock is let go rotates it.
+TEST(Faults, HeldRotationLockDelaysTheRotationButNotTheLauncher) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh");
+  // A log a few bytes short of its 1 MiB limit: the launcher's first record is due to rotate it.
+  constexpr size_t kLimit = 1024 * 1024;
+  const std::string earlier = R"({"at":"2026-12-10T12:00:00.000Z","event":"earlier.run"})"
+                              "\n";
+  std::string full;
+  while (full.size() + earlier.size() <= kLimit - 8) full += earlier;
+  writeFile(bundle.logFile(), full);
+  const int folder = ::open(bundle.dir().str("logs").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+
+  auto launcher = bundle.start();
+  const bool ready = waitFor([&] {
+    return bundle.launcherStdout() == "http://127.0.0.1:5/\n" &&
+           bundle.hasEvent("browser.open.suppressed");
+  });
+  EXPECT_TRUE(ready) << "the launcher waited for the lock";
+  EXPECT_FALSE(std::filesystem::exists(bundle.logFile() + ".1"));
+  EXPECT_TRUE(readFile(bundle.logFile()).starts_with(full));
+
+  ::close(folder);  // lets the lock go
+  if (!ready) {
+    ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.suppressed"); }));
+  }
+  EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);  // a reopen: more records
+  ASSERT_TRUE(waitFor([&] {
+    return std::filesystem::exists(bundle.logFile() + ".1") && bundle.hasEvent("launcher.reopened");
+  }));
+  const Events older = bundle.events(bundle.logFile() + ".1");
+  EXPECT_EQ(count(older, "earlier.run"), static_cast<long>(full.size() / earlier.size()));
+  EXPECT_EQ(count(older, "browser.open.suppressed"), 1);
+  EXPECT_EQ(bundle.events().front(), "launcher.reopened");
+  quitAndExpectCleanEnd(bundle, *launcher);
+  expectWholeLog(bundle);
 }
 
 TEST(Faults, FloodWithoutLineFeedsKeepsMemoryBoundedAndTheNextReadyLineCounts) {

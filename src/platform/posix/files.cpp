@@ -139,13 +139,17 @@ bool wouldPass(const struct stat& info, size_t size, std::int64_t limit) {
 // `limit`, and returns a descriptor for the line: the new file, or the one that another
 // process started meanwhile. The folder's lock keeps rotations one at a time across
 // processes, so one full file is never renamed twice; appends do not take it.
-int rotate(const std::string& file, int fd, struct stat& info, size_t size,
-           std::int64_t limit, Error& error) {
+//
+// The lock is tried once, never waited for: whoever holds it may be stopped or slow, and
+// the caller may be the main thread. While it is held the line goes to the full file, and
+// a later line rotates it.
+int rotate(const std::string& file, int fd, struct stat& info, size_t size, std::int64_t limit,
+           Error& error) {
   const int folder = ::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return fd;  // no lock, no rotation: the line still goes somewhere
   int locked;
   do {
-    locked = ::flock(folder, LOCK_EX);
+    locked = ::flock(folder, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
     ::close(folder);
