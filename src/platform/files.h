@@ -18,7 +18,9 @@ namespace zolven::platform {
 // directory) fails the append, and the open never waits. The line goes out in one write,
 // never retried: when the disk is full or the file-size limit is reached, half of it may
 // stay behind, and the next append then starts with a line feed of its own, so that the
-// half stays one unreadable line and no later line is glued onto it.
+// half stays one unreadable line and no later line is glued onto it. An append of another
+// process still under way is not taken for such a half, so appends of several processes
+// at once leave no empty line either.
 //
 // With `rotateAt` set, a line that would take a non-empty file past that many bytes first
 // renames the file to "<file>.1" (replacing an older one) and starts a new file (another
