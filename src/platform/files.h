@@ -52,9 +52,14 @@ class PassOnStream {
  public:
   virtual ~PassOnStream() = default;
   virtual void write(std::string_view data) = 0;
+  // Writes `lines` (ending in a line feed) whole or not at all: when the stream cannot
+  // take all of it at once, none of it goes, so a reader never finds half a line of ours.
+  // Returns whether it went.
+  virtual bool writeWhole(std::string_view lines) = 0;
 };
 
-// This process's standard error as a PassOnStream.
+// This process's standard output and standard error as PassOnStreams.
+std::unique_ptr<PassOnStream> standardOutputStream();
 std::unique_ptr<PassOnStream> standardErrorStream();
 
 }  // namespace zolven::platform
