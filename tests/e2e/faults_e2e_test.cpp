@@ -180,6 +180,58 @@ exec sleep 1000
   expectWholeLog(bundle);
 }
 
+// Launchers of several bundles logging to one launcher.log at once, their records
+// crossing many of the file's page boundaries, in several rounds: every line is one
+// whole record (none empty, none glued to another) and none is missing.
+TEST(Faults, SeveralLaunchersSharingOneLogLeaveOnlyWholeLines) {
+  constexpr int kLaunchers = 3;
+  constexpr int kReadyLines = 1000;  // two records each: about 190 kB a launcher
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    TempDir shared;
+    const std::string logs = shared.str("logs");
+    std::vector<std::unique_ptr<LauncherBundle>> bundles;
+    std::vector<std::unique_ptr<Process>> launchers;
+    for (int i = 0; i < kLaunchers; ++i) {
+      auto& bundle = *bundles.emplace_back(std::make_unique<LauncherBundle>());
+      bundle.addRuntime("runtime");
+      bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+i=1; while [ $i -le 1000 ]; do printf 'http://127.0.0.1:%d/\n' $i; i=$((i+1)); done
+exec sleep 1000
+)sh");
+      launchers.push_back(bundle.start({{"ZOLVEN_LOG_ROOT", logs}}));
+    }
+    const std::string file = logs + "/launcher.log";
+    const auto countOf = [&](const std::string& event) {
+      const std::string text = readFile(file);
+      const std::string member = "\"event\":\"" + event + "\"";
+      long n = 0;
+      for (size_t at = text.find(member); at != std::string::npos; at = text.find(member, at + 1))
+        ++n;
+      return n;
+    };
+    ASSERT_TRUE(
+        waitFor([&] { return countOf("browser.open.suppressed") == kLaunchers * kReadyLines; },
+                std::chrono::seconds(120)));
+    for (int i = 0; i < kLaunchers; ++i) quitAndExpectCleanEnd(*bundles[i], *launchers[i]);
+
+    std::istringstream lines(readFile(file));
+    int number = 0, empty = 0;
+    for (std::string line; std::getline(lines, line);) {
+      ++number;
+      if (line.empty()) {
+        ++empty;
+        continue;
+      }
+      EXPECT_TRUE(nlohmann::json::accept(line)) << "line " << number << ": " << line;
+    }
+    EXPECT_EQ(empty, 0) << "empty lines in " << number;
+    EXPECT_EQ(countOf("runtime.ready"), kLaunchers * kReadyLines);
+    EXPECT_FALSE(std::filesystem::exists(file + ".1"));
+  }
+}
+
 TEST(Faults, FloodWithoutLineFeedsKeepsMemoryBoundedAndTheNextReadyLineCounts) {
   LauncherBundle bundle;
   bundle.addRuntime("runtime");
