@@ -18,15 +18,18 @@ namespace zolven::platform {
 // directory) fails the append, and the open never waits. The line goes out in one write,
 // never retried: when the disk is full or the file-size limit is reached, half of it may
 // stay behind, and the next append then starts with a line feed of its own, so that the
-// half stays one unreadable line and no later line is glued onto it.
+// half stays one unreadable line and no later line is glued onto it. An append of another
+// process still under way is not taken for such a half, so appends of several processes
+// at once leave no empty line either.
 //
 // With `rotateAt` set, a line that would take a non-empty file past that many bytes first
 // renames the file to "<file>.1" (replacing an older one) and starts a new file (another
 // process appending at that moment may take it past the limit by its line). Several
 // processes may append and rotate at once: one rotation at a time (a lock on the folder,
-// taken only to rotate), and a file that two quick rotations removed after its open (its
-// link count, from the fstat every append makes, is 0) is left for the current one, so
-// no line is lost or split.
+// taken only to rotate, and never waited for: while another process holds it, the line
+// is appended to the full file and a later line rotates it), and a file that two quick
+// rotations removed after its open (its link count, from the fstat every append makes,
+// is 0) is left for the current one, so no line is lost or split.
 //
 // The error says which step failed: "cannot make the folder ...", "cannot open ..." (also
 // for anything but a regular file) or "cannot write ...".
@@ -49,9 +52,14 @@ class PassOnStream {
  public:
   virtual ~PassOnStream() = default;
   virtual void write(std::string_view data) = 0;
+  // Writes `lines` (ending in a line feed) whole or not at all: when the stream cannot
+  // take all of it at once, none of it goes, so a reader never finds half a line of ours.
+  // Returns whether it went.
+  virtual bool writeWhole(std::string_view lines) = 0;
 };
 
-// This process's standard error as a PassOnStream.
+// This process's standard output and standard error as PassOnStreams.
+std::unique_ptr<PassOnStream> standardOutputStream();
 std::unique_ptr<PassOnStream> standardErrorStream();
 
 }  // namespace zolven::platform

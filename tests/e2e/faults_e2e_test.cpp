@@ -1,7 +1,9 @@
 // The built launcher under faults and load: runtimes that misbehave, a log that goes
 // away, hostile output, crowds of later starts, a launcher killed at random, and long
 // runs. Nothing may be lost, left running, or half written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <fstream>
@@ -221,6 +223,105 @@ TEST(Faults, LogDirectoryReplacedByAFileLosesRecordsButNotTheLauncher) {
   EXPECT_TRUE(launcher->running());
   EXPECT_EQ(readFile(bundle.dir().str("logs")), "not a directory\n");
   quitAndExpectCleanEnd(bundle, *launcher);
+}
+
+// A rotation waits for no one: with the log due for rotation and its folder's lock held
+// elsewhere (another launcher stopped half way through rotating), records are appended
+// to the full log, and the first record after the lock is let go rotates it.
+TEST(Faults, HeldRotationLockDelaysTheRotationButNotTheLauncher) {
+  LauncherBundle bundle;
+  bundle.addRuntime("runtime");
+  bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+printf 'http://127.0.0.1:5/\n'
+exec sleep 1000
+)sh");
+  // A log a few bytes short of its 1 MiB limit: the launcher's first record is due to rotate it.
+  constexpr size_t kLimit = 1024 * 1024;
+  const std::string earlier = R"({"at":"2026-12-10T12:00:00.000Z","event":"earlier.run"})"
+                              "\n";
+  std::string full;
+  while (full.size() + earlier.size() <= kLimit - 8) full += earlier;
+  writeFile(bundle.logFile(), full);
+  const int folder = ::open(bundle.dir().str("logs").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(folder, 0);
+  ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+
+  auto launcher = bundle.start();
+  const bool ready = waitFor([&] {
+    return bundle.launcherStdout() == "http://127.0.0.1:5/\n" &&
+           bundle.hasEvent("browser.open.suppressed");
+  });
+  EXPECT_TRUE(ready) << "the launcher waited for the lock";
+  EXPECT_FALSE(std::filesystem::exists(bundle.logFile() + ".1"));
+  EXPECT_TRUE(readFile(bundle.logFile()).starts_with(full));
+
+  ::close(folder);  // lets the lock go
+  if (!ready) {
+    ASSERT_TRUE(waitFor([&] { return bundle.hasEvent("browser.open.suppressed"); }));
+  }
+  EXPECT_EQ(bundle.start({}, "-r")->waitExit(), 0);  // a reopen: more records
+  ASSERT_TRUE(waitFor([&] {
+    return std::filesystem::exists(bundle.logFile() + ".1") && bundle.hasEvent("launcher.reopened");
+  }));
+  const Events older = bundle.events(bundle.logFile() + ".1");
+  EXPECT_EQ(count(older, "earlier.run"), static_cast<long>(full.size() / earlier.size()));
+  EXPECT_EQ(count(older, "browser.open.suppressed"), 1);
+  EXPECT_EQ(bundle.events().front(), "launcher.reopened");
+  quitAndExpectCleanEnd(bundle, *launcher);
+  expectWholeLog(bundle);
+}
+
+// Launchers of several bundles logging to one launcher.log at once, their records
+// crossing many of the file's page boundaries, in several rounds: every line is one
+// whole record (none empty, none glued to another) and none is missing.
+TEST(Faults, SeveralLaunchersSharingOneLogLeaveOnlyWholeLines) {
+  constexpr int kLaunchers = 3;
+  constexpr int kReadyLines = 1000;  // two records each: about 190 kB a launcher
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    TempDir shared;
+    const std::string logs = shared.str("logs");
+    std::vector<std::unique_ptr<LauncherBundle>> bundles;
+    std::vector<std::unique_ptr<Process>> launchers;
+    for (int i = 0; i < kLaunchers; ++i) {
+      auto& bundle = *bundles.emplace_back(std::make_unique<LauncherBundle>());
+      bundle.addRuntime("runtime");
+      bundle.addNode("runtime", R"sh(#!/bin/sh
+echo $$ > "$ZOLVEN_TEST_RECORD/pid"
+i=1; while [ $i -le 1000 ]; do printf 'http://127.0.0.1:%d/\n' $i; i=$((i+1)); done
+exec sleep 1000
+)sh");
+      launchers.push_back(bundle.start({{"ZOLVEN_LOG_ROOT", logs}}));
+    }
+    const std::string file = logs + "/launcher.log";
+    const auto countOf = [&](const std::string& event) {
+      const std::string text = readFile(file);
+      const std::string member = "\"event\":\"" + event + "\"";
+      long n = 0;
+      for (size_t at = text.find(member); at != std::string::npos; at = text.find(member, at + 1))
+        ++n;
+      return n;
+    };
+    ASSERT_TRUE(
+        waitFor([&] { return countOf("browser.open.suppressed") == kLaunchers * kReadyLines; },
+                std::chrono::seconds(120)));
+    for (int i = 0; i < kLaunchers; ++i) quitAndExpectCleanEnd(*bundles[i], *launchers[i]);
+
+    std::istringstream lines(readFile(file));
+    int number = 0, empty = 0;
+    for (std::string line; std::getline(lines, line);) {
+      ++number;
+      if (line.empty()) {
+        ++empty;
+        continue;
+      }
+      EXPECT_TRUE(nlohmann::json::accept(line)) << "line " << number << ": " << line;
+    }
+    EXPECT_EQ(empty, 0) << "empty lines in " << number;
+    EXPECT_EQ(countOf("runtime.ready"), kLaunchers * kReadyLines);
+    EXPECT_FALSE(std::filesystem::exists(file + ".1"));
+  }
 }
 
 TEST(Faults, FloodWithoutLineFeedsKeepsMemoryBoundedAndTheNextReadyLineCounts) {

@@ -166,4 +166,11 @@ void FakePassOnStream::write(std::string_view data) {
   taken.append(data.substr(0, std::min(data.size(), capacity - taken.size())));
 }
 
+bool FakePassOnStream::writeWhole(std::string_view lines) {
+  ++writes;
+  if (taken.size() + lines.size() > capacity) return false;
+  taken += lines;
+  return true;
+}
+
 }  // namespace zolven::platform::fake

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/services.h"
 #include "platform/posix/worker_queue.h"
+#include "platform/services.h"
 
 namespace zolven::platform::fake {
 
@@ -172,6 +172,7 @@ class FakeTaskFactory final : public TaskFactory {
 class FakePassOnStream final : public PassOnStream {
  public:
   void write(std::string_view data) override;
+  bool writeWhole(std::string_view lines) override;
   size_t capacity = std::string::npos;
   std::string taken;
   size_t writes = 0;

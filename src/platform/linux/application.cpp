@@ -143,9 +143,11 @@ void LinuxApplication::announceURL(const std::string& url) {
   printURL(url);
 }
 
+// The standard streams may be pipes that nobody reads: what they cannot take at once is
+// dropped (the log has every URL and failure), and the main thread goes on.
 void LinuxApplication::printURL(const std::string& url) {
-  std::fprintf(stdout, "%s\n", url.c_str());
-  std::fflush(stdout);
+  if (!output_) output_ = standardOutputStream();
+  output_->writeWhole(url + "\n");
 }
 
 void LinuxApplication::runModal(const Alert& alert) {
@@ -154,8 +156,8 @@ void LinuxApplication::runModal(const Alert& alert) {
     desktop->runModal(alert);
     return;
   }
-  std::fprintf(stderr, "%s\n%s\n", alert.messageText.c_str(), alert.informativeText.c_str());
-  std::fflush(stderr);
+  if (!errors_) errors_ = standardErrorStream();
+  errors_->writeWhole(alert.messageText + "\n" + alert.informativeText + "\n");
 }
 
 }  // namespace zolven::platform

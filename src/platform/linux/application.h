@@ -8,6 +8,7 @@
 
 #include "platform/alert.h"
 #include "platform/application.h"
+#include "platform/files.h"
 #include "platform/linux/desktop_module.h"
 #include "platform/linux/event_queue.h"
 
@@ -24,7 +25,7 @@ namespace zolven::platform {
 // `uiAtTheLatest` after the launch. The UI brings the tray and its menu together, and from
 // then on the toolkit's loop serves the main queue and the quit signals. Without a UI
 // there is no tray, alerts are printed to standard error, and ready URLs to standard
-// output.
+// output, each whole or not at all and never waiting for a reader (see PassOnStream).
 class LinuxApplication final : public Application, public AlertPresenter {
  public:
   // `makeUi` brings up the UI when asked for (null: headless); it may return null when
@@ -84,6 +85,9 @@ class LinuxApplication final : public Application, public AlertPresenter {
   std::chrono::steady_clock::time_point uiDeadline_;
   std::weak_ptr<ApplicationDelegate> delegate_;
   std::optional<Menu> menu_;
+  // Made at the first line printed.
+  std::unique_ptr<PassOnStream> output_;
+  std::unique_ptr<PassOnStream> errors_;
   int exitStatus_ = 0;
   bool finishing_ = false;
   bool terminateRequested_ = false;

@@ -20,10 +20,16 @@ class DescriptorStream final : public PassOnStream {
   DescriptorStream& operator=(const DescriptorStream&) = delete;
 
   void write(std::string_view data) override;
+  // A pipe takes up to PIPE_BUF bytes in one write or none of them, and an empty pipe as
+  // many as it holds; anything else that is not a regular file takes up to PIPE_BUF bytes
+  // once poll found room. More than that is dropped.
+  bool writeWhole(std::string_view lines) override;
 
  private:
   enum class Mode { Nowhere, Direct, OwnDescriptor, Socket, Polled };
+  bool takesWhole(size_t size) const;
   Mode mode_ = Mode::Nowhere;
+  bool pipe_ = false;
   int fd_ = -1;
 };
 

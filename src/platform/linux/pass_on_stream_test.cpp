@@ -45,7 +45,7 @@ TEST(DescriptorStream, PassesOnWithoutWaiting) {
       DescriptorStream stream(fds[1]);
       const std::string line = std::string(99, 'e') + "\n";
       std::string chunk;
-      for (int i = 0; i < 640; ++i) chunk += line;      // 64 000 bytes
+      for (int i = 0; i < 640; ++i) chunk += line;       // 64 000 bytes
       for (int i = 0; i < 20; ++i) stream.write(chunk);  // 1.28 MB, far more than the pipe
     }
     EXPECT_EQ(::fcntl(fds[1], F_GETFL), flags);
@@ -89,6 +89,51 @@ TEST(DescriptorStream, ARegularFileTakesEverything) {
   EXPECT_EQ(::lseek(::fileno(file), 0, SEEK_END), static_cast<off_t>(data.size()));
   std::fclose(file);
 }
+
+struct WholeCase {
+  const char* name;
+  enum { Held, ShortOfFull } counted;
+  size_t bytes;  // in the pipe already, or short of a full pipe
+  size_t size;
+  bool goes;
+};
+
+void PrintTo(const WholeCase& c, std::ostream* os) { *os << c.name; }
+
+class WriteWhole : public testing::TestWithParam<WholeCase> {};
+
+// Lines of the launcher's own into a pipe that nobody reads: all of it or nothing, at once.
+TEST_P(WriteWhole, WritesAllOrNothingWithoutWaiting) {
+  const WholeCase& c = GetParam();
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const int flags = ::fcntl(fds[1], F_GETFL);
+  const auto capacity = static_cast<size_t>(::fcntl(fds[1], F_GETPIPE_SZ));
+  const size_t held = c.counted == WholeCase::Held ? c.bytes : capacity - c.bytes;
+  ASSERT_EQ(writeWithoutWaiting(fds[1], std::string(held, 'h')), held);
+  const std::string line = std::string(c.size - 1, 'w') + "\n";
+  {
+    DescriptorStream stream(fds[1]);
+    EXPECT_EQ(stream.writeWhole(line), c.goes);
+  }
+  EXPECT_EQ(::fcntl(fds[1], F_GETFL), flags);
+  ::close(fds[1]);
+  std::string all;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) all.append(buffer, n);
+  ::close(fds[0]);
+  EXPECT_EQ(all, std::string(held, 'h') + (c.goes ? line : ""));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WriteWhole,
+    testing::Values(WholeCase{"IntoRoom", WholeCase::Held, 0, 100, true},
+                    WholeCase{"BehindOthers", WholeCase::Held, 1000, 100, true},
+                    WholeCase{"IntoAFullPipe", WholeCase::ShortOfFull, 0, 100, false},
+                    WholeCase{"LongerThanTheRoomLeft", WholeCase::ShortOfFull, 50, 100, false},
+                    WholeCase{"LongIntoAnEmptyPipe", WholeCase::Held, 0, 10000, true},
+                    WholeCase{"LongBehindOthers", WholeCase::Held, 100, 10000, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WriteWithoutWaiting, WritesWhatFitsAndReturns) {
   int fds[2];

@@ -3,11 +3,11 @@
 // a display, and the GIO browser handoff at the first open.
 #include "platform/shell.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/linux/application.h"
 #include "platform/linux/bundle.h"
 #include "platform/linux/event_queue.h"
@@ -67,8 +67,8 @@ class LinuxShell final : public Shell {
       const Result<void> listening = claim_->listen(
           [this](const InstanceRequest& request) { return router_->decide(request); });
       if (!listening)
-        std::fprintf(stderr, "zolven-launcher: later starts cannot reach this one: %s\n",
-                     listening.error().message.c_str());
+        standardErrorStream()->writeWhole("zolven-launcher: later starts cannot reach this one: " +
+                                          listening.error().message + "\n");
     });
   }
 

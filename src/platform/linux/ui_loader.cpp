@@ -1,9 +1,9 @@
 #include "platform/linux/ui_loader.h"
 
-#include <cstdio>
 #include <system_error>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/linux/module.h"
 #include "platform/posix/support.h"
 
@@ -91,8 +91,10 @@ std::unique_ptr<DesktopUi> UiLoader::make(const char* programName) {
     else
       error_ = error;
   }
+  // On the main thread, so never waiting for a reader of standard error.
   if (!ui)
-    std::fprintf(stderr, "zolven-launcher: running without a desktop UI: %s\n", error_.c_str());
+    standardErrorStream()->writeWhole("zolven-launcher: running without a desktop UI: " + error_ +
+                                      "\n");
   return ui;
 }
 

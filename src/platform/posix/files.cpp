@@ -85,16 +85,38 @@ FileEnd endOf(const struct stat& info, off_t size) {
   return {.device = info.st_dev, .inode = info.st_ino, .size = size};
 }
 
-// Whether the last byte of the file is something other than a line feed: an append that
-// failed part way (a full disk, the file-size limit) left half a record behind.
-bool endsInAHalfLine(int fd, const struct stat& info) {
-  if (info.st_size == 0) return false;
-  {
-    std::lock_guard lock(lastEndMutex);
-    if (lastEnd == endOf(info, info.st_size)) return false;
+// Whether the file ends in a half line: an append that failed part way (a full disk, the
+// file-size limit) left half a record behind, and the next record starts with a line feed.
+//
+// Another process's append may be under way meanwhile. The kernel copies a write into the
+// file page by page and makes the file longer after each page, so while a record crosses a
+// page boundary its first part already ends the file, without its line feed. Such a size
+// is always a whole number of pages: only a last byte other than a line feed at a page
+// boundary can be a write under way rather than a torn line. An empty write then waits
+// for the writes under way (the kernel lets one write at a time into a file, empty ones
+// too), and a size that stayed is the end of a torn line. `info` is brought up to the size
+// looked at last.
+bool endsInAHalfLine(int fd, struct stat& info) {
+  static const off_t pageSize = ::sysconf(_SC_PAGESIZE);
+  // Bounded: appends of others that keep ending at page boundaries are whole lines.
+  for (int looks = 0; looks < 4; ++looks) {
+    if (info.st_size == 0) return false;
+    {
+      std::lock_guard lock(lastEndMutex);
+      if (lastEnd == endOf(info, info.st_size)) return false;
+    }
+    char last = '\n';
+    if (::pread(fd, &last, 1, info.st_size - 1) != 1 || last == '\n') return false;
+    if (info.st_size % pageSize != 0) return true;
+    const off_t looked = info.st_size;
+    ssize_t waited;
+    do {
+      waited = ::write(fd, &last, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (::fstat(fd, &info) != 0) return true;
+    if (info.st_size == looked) return true;
   }
-  char last = '\n';
-  return ::pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
+  return false;
 }
 
 // Opens the file for one append, making it (and its folder) when missing; -1 with the
@@ -139,13 +161,17 @@ bool wouldPass(const struct stat& info, size_t size, std::int64_t limit) {
 // `limit`, and returns a descriptor for the line: the new file, or the one that another
 // process started meanwhile. The folder's lock keeps rotations one at a time across
 // processes, so one full file is never renamed twice; appends do not take it.
-int rotate(const std::string& file, int fd, struct stat& info, size_t size,
-           std::int64_t limit, Error& error) {
+//
+// The lock is tried once, never waited for: whoever holds it may be stopped or slow, and
+// the caller may be the main thread. While it is held the line goes to the full file, and
+// a later line rotates it.
+int rotate(const std::string& file, int fd, struct stat& info, size_t size, std::int64_t limit,
+           Error& error) {
   const int folder = ::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return fd;  // no lock, no rotation: the line still goes somewhere
   int locked;
   do {
-    locked = ::flock(folder, LOCK_EX);
+    locked = ::flock(folder, LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
   if (locked != 0) {
     ::close(folder);
