@@ -4,6 +4,7 @@
 #include "platform/files.h"
 #include "runtime/output_flow.h"
 #include "runtime/output_sieve.h"
+#include "runtime/runtime_decisions.h"
 #include "runtime/runtime_layout.h"
 
 namespace zolven::app {
@@ -26,11 +27,9 @@ void AppDelegate::launchRuntime() {
       runtime::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
   log("runtime.architecture.selected", std::nullopt, architecture);
 
-  for (const std::string& required : layout.requiredFiles()) {
-    if (!platform::fileExists(required)) {
-      showFailure("A required runtime resource is missing.");
-      return;
-    }
+  if (runtime::firstMissingFile(layout, platform::fileExists)) {
+    showFailure("A required runtime resource is missing.");
+    return;
   }
 
   // The runtime's standard error goes to a log of this bundle's own, keyed as its
@@ -40,15 +39,8 @@ void AppDelegate::launchRuntime() {
       log::RuntimeLog::Options{.file = *runtimeLogPath, .passOn = platform::standardErrorStream()});
   const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
 
-  std::shared_ptr<platform::Task> task = services.tasks.makeTask(platform::TaskOptions{
-      .executable = layout.nodeExecutable,
-      .arguments = {layout.entryScript},
-      .currentDirectory = layout.appDirectory,
-      .environment = runtime::childEnvironment(services.processInfo.environment(), layout),
-      // The runtime's helpers never outlive it: the launcher ends with the runtime.
-      .endGroupWithLeader = true,
-      .familyMark = runtime::runtimeFamilyMark(layout),
-  });
+  std::shared_ptr<platform::Task> task = services.tasks.makeTask(
+      runtime::runtimeTaskOptions(layout, services.processInfo.environment()));
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.

@@ -1,10 +1,10 @@
 #include "app/app_delegate.h"
+#include "runtime/runtime_decisions.h"
 
 namespace zolven::app {
 
 bool AppDelegate::browserSuppressed() const {
-  // Only the exact value "1" suppresses.
-  return services.processInfo.environment().get("ZOLVEN_LAUNCHER_SUPPRESS_BROWSER") == "1";
+  return runtime::browserSuppressed(services.processInfo.environment());
 }
 
 void AppDelegate::openBrowser(const std::string& url, std::string_view reason) {

@@ -14,14 +14,18 @@
 
 namespace zolven::platform {
 
+// What becomes of the processes the child started when the child itself exits.
+enum class Leftovers {
+  KeepRunning,      // they go on; only the end of this process ends them
+  EndWithTheChild,  // stopped for good, so that nothing the child started outlives it
+};
+
 struct TaskOptions {
   std::string executable;              // absolute path, run directly (no shell, no PATH search)
   std::vector<std::string> arguments;  // argv[1..]; argv[0] is the executable path
   std::string currentDirectory;
   Environment environment;
-  // When the child exits, stop for good whatever it started and left behind, so that
-  // nothing it started outlives it.
-  bool endGroupWithLeader = false;
+  Leftovers leftovers = Leftovers::KeepRunning;
   // An entry of `environment` ("NAME=value") that only this child's environment holds, and
   // so whatever it starts with its environment: where the system cannot keep the child's
   // processes together (on Linux, once what stands between us and the child is lost), the

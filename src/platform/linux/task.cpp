@@ -404,7 +404,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     arguments.push_back(supervisor_);
     arguments.push_back(std::to_string(kStatusDescriptor));
     arguments.push_back(std::to_string(::getpid()));
-    arguments.emplace_back(options_.endGroupWithLeader ? ZOLVEN_SUPERVISOR_END_GROUP
+    arguments.emplace_back(options_.leftovers == Leftovers::EndWithTheChild ? ZOLVEN_SUPERVISOR_END_GROUP
                                                        : ZOLVEN_SUPERVISOR_KEEP_GROUP);
     arguments.push_back(options_.executable);
     arguments.insert(arguments.end(), options_.arguments.begin(), options_.arguments.end());

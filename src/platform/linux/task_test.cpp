@@ -41,13 +41,13 @@ using testsupport::writeFile;
 constexpr std::chrono::milliseconds kDeadline = 20s;
 
 std::shared_ptr<Task> shellTask(const std::string& script, const std::string& directory = "/",
-                                bool endGroupWithLeader = false) {
+                                Leftovers leftovers = Leftovers::KeepRunning) {
   return LinuxTaskFactory().makeTask(
       TaskOptions{.executable = "/bin/sh",
                   .arguments = {"-c", script},
                   .currentDirectory = directory,
                   .environment = Environment({{"PATH", "/usr/bin:/bin"}}),
-                  .endGroupWithLeader = endGroupWithLeader});
+                  .leftovers = leftovers});
 }
 
 // Prints the descriptors the shell has open, one per line. The glob opens the directory
@@ -528,15 +528,14 @@ TEST_P(GroupSignal, ReachesGrandchildrenToo) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
                          testing::Values(GroupSignalCase{"Terminate", &Task::terminate, SIGTERM},
-                                         GroupSignalCase{"KillProcessGroup",
-                                                         &Task::kill, SIGKILL}),
+                                         GroupSignalCase{"KillProcessGroup", &Task::kill, SIGKILL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
   Recorder recorder;
   // The grandchild ignores SIGTERM and would outlive the leader's own exit.
   auto task = shellTask("trap '' TERM; sleep 1000 & echo $!; exec sleep 1000", "/",
-                        /*endGroupWithLeader=*/true);
+                        Leftovers::EndWithTheChild);
   recorder.attach(*task);
   TaskGuard guard(task);
   ASSERT_EQ(failureOf(task->launch()), std::nullopt);
@@ -744,7 +743,8 @@ TEST(LinuxTask, ChildDiesWithTheLauncher) {
   const pid_t launcherPid = forkHelper(report.write.get(), [&] {
     report.read.reset();
     auto task = shellTask("exec sleep 1000");
-    const std::string pid = failureOf(task->launch()) ? "failed" : std::to_string(task->processIdentifier());
+    const std::string pid =
+        failureOf(task->launch()) ? "failed" : std::to_string(task->processIdentifier());
     writeAll(report.write.get(), pid);
     report.write.reset();
     for (;;) ::pause();  // until the test kills this stand-in launcher
