@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "delegate_fixture.h"
-#include "runtime/runtime_layout.h"
 #include "delegate_probe.h"
+#include "runtime/runtime_layout.h"
 
 using namespace zolven;
 using namespace zolven::app;
@@ -17,14 +19,14 @@ using testsupport::DelegateFixture;
 using testsupport::LaunchedFixture;
 using testsupport::writeFile;
 
-TEST(AppDelegate, FreshDelegateHoldsTheInitialState) {
+// Before its launch a delegate has nothing to stop: a quit ends at once, without a
+// trace, and nothing is started or written.
+TEST(AppDelegate, QuitBeforeTheLaunchEndsAtOnceWithoutATrace) {
   DelegateFixture f;
-  EXPECT_EQ(probe(*f.delegate).runtimeTask(), nullptr);
-  EXPECT_TRUE(probe(*f.delegate).bufferedOutput().empty());
-  EXPECT_FALSE(probe(*f.delegate).hasOpenedURL());
-  EXPECT_FALSE(probe(*f.delegate).readyURL());
+  EXPECT_EQ(f.delegate->applicationShouldTerminate(), platform::TerminateReply::Now);
   EXPECT_FALSE(probe(*f.delegate).isTerminating());
-  EXPECT_FALSE(probe(*f.delegate).logFileLocation());
+  EXPECT_TRUE(f.fake.tasks.made.empty());
+  EXPECT_FALSE(std::filesystem::exists(f.dir.str("logs/launcher.log")));
   EXPECT_FALSE(f.delegate->applicationShouldTerminateAfterLastWindowClosed());
 }
 

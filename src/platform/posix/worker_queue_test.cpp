@@ -55,8 +55,12 @@ TEST(WorkerQueue, DestroyedWithWorkQueuedFinishesTheItemInProgressAndDropsTheRes
     for (int i = 0; i < 10; ++i) queue.async([&, held] { ++laterRan; });
     held.reset();
     ASSERT_EQ(started.get_future().wait_for(20s), std::future_status::ready);
+    // The running item is let go only once the destructor has begun: it drops the items
+    // that had not started (and with them the last hold on `held`) before it waits.
     releaser = std::thread([&] {
-      std::this_thread::sleep_for(50ms);  // lets the destructor begin while the item runs
+      const auto until = std::chrono::steady_clock::now() + 20s;
+      while (!watch.expired() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
       release.set_value();
     });
   }
