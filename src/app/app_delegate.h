@@ -19,7 +19,7 @@ namespace zolven::app {
 // The life of one launch, as the log shows it:
 //   launcher.started -> runtime.architecture.selected -> runtime.started
 //   -> (the runtime prints its URL) runtime.ready -> browser.open.requested -> outcome
-//   -> (the user quits) the runtime gets SIGTERM -> runtime.exited
+//   -> (the user quits) the runtime is asked to stop -> runtime.exited
 //
 // Threads: the platform callbacks and every operation run on the main thread, and only
 // there are the fields touched. Work that starts on another thread (the runtime's output

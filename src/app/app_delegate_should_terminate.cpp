@@ -3,15 +3,16 @@
 namespace zolven::app {
 
 namespace {
-// How long a runtime may take to stop after SIGTERM before its whole process group is
-// killed. Long enough for a server to finish its requests and flush what it holds.
+// How long a runtime may take to stop after it is asked to before it and whatever it
+// started are stopped for good. Long enough for a server to finish its requests and flush
+// what it holds.
 constexpr std::chrono::seconds kStopGrace{10};
 }  // namespace
 
 platform::TerminateReply AppDelegate::applicationShouldTerminate() {
   if (!runtime || !runtime->isRunning()) return platform::TerminateReply::Now;
 
-  // Set before the signal, so the exit it causes is never taken for a failure.
+  // Set before the request, so the exit it causes is never taken for a failure.
   terminating = true;
   runtime->terminate();
 
@@ -25,7 +26,7 @@ platform::TerminateReply AppDelegate::applicationShouldTerminate() {
       if (runtimeLog)
         runtimeLog->note("the runtime did not exit within " + std::to_string(kStopGrace.count()) +
                          " s of SIGTERM: its process group is killed");
-      task->kill();
+      task->stopForGood();
       task->waitUntilExit();
     }
     // The task reports the exit to its termination handler before it wakes this wait, so

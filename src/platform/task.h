@@ -71,7 +71,7 @@ class Task {
   // Stops the child and whatever it started for good, without asking (on Linux, SIGKILL
   // to its process group), within a short bound whatever state the child is in; does
   // nothing once it has exited.
-  virtual void kill() = 0;
+  virtual void stopForGood() = 0;
   // Blocks until the child has exited and its termination handler has returned.
   virtual void waitUntilExit() = 0;
   // As waitUntilExit(), for at most `timeout`; true when the child has exited.

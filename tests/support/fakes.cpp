@@ -104,7 +104,7 @@ void FakeTask::terminate() {
   if (onTerminate) onTerminate();
 }
 
-void FakeTask::kill() {
+void FakeTask::stopForGood() {
   {
     std::lock_guard lock(mutex_);
     ++killCalls;

@@ -126,7 +126,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   int processIdentifier() const override { return 4242; }
   bool isRunning() const override;
   void terminate() override;
-  void kill() override;
+  void stopForGood() override;
   void waitUntilExit() override;
   bool waitUntilExit(std::chrono::milliseconds timeout) override;
   ExitStatus terminationStatus() const override;
@@ -143,7 +143,7 @@ class FakeTask final : public Task, public std::enable_shared_from_this<FakeTask
   int killCalls = 0;
   bool outputHandlerSet = false;
   std::function<void()> onTerminate;  // runs inside terminate(), before it returns
-  std::function<void()> onKill;       // runs inside kill(), before it returns
+  std::function<void()> onKill;       // runs inside stopForGood(), before it returns
   // A timed wait that finds the child running returns false at once, as if its time had
   // run out, and notes the time it was given.
   bool timedWaitsRunOut = false;

@@ -522,7 +522,7 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
 
   // The supervisor kills the runtime's group and what it adopted; if it has not ended
   // within kKillBound (stopped, say), the task's thread kills the supervisor itself.
-  void kill() override {
+  void stopForGood() override {
     std::lock_guard lock(state_->mutex);
     if (state_->phase != TaskState::Phase::Running) return;
     sendSignal(state_->pidfd.get(), SIGUSR1);

@@ -146,7 +146,7 @@ class TaskGuard {
  public:
   explicit TaskGuard(std::shared_ptr<Task> task) : task_(std::move(task)) {}
   ~TaskGuard() {
-    task_->kill();
+    task_->stopForGood();
     task_->waitUntilExit(kDeadline);
   }
   TaskGuard(const TaskGuard&) = delete;
@@ -451,7 +451,7 @@ TEST(LinuxTask, TimedWaitIsFalseWhileTheChildRunsAndTrueAfterItWasKilled) {
   const pid_t pid = task->processIdentifier();
   EXPECT_EQ(failureOf(task->launch()), "Operation already in progress");
   EXPECT_EQ(task->processIdentifier(), pid);
-  task->kill();
+  task->stopForGood();
   ASSERT_TRUE(task->waitUntilExit(kDeadline));
   EXPECT_FALSE(task->isRunning());
   EXPECT_EQ(task->terminationStatus().value(), SIGKILL);
@@ -528,7 +528,8 @@ TEST_P(GroupSignal, ReachesGrandchildrenToo) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, GroupSignal,
                          testing::Values(GroupSignalCase{"Terminate", &Task::terminate, SIGTERM},
-                                         GroupSignalCase{"KillProcessGroup", &Task::kill, SIGKILL}),
+                                         GroupSignalCase{"KillProcessGroup", &Task::stopForGood,
+                                                         SIGKILL}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LinuxTask, GroupEndedWithItsLeaderLeavesNothingRunning) {
@@ -873,7 +874,7 @@ TEST(LinuxTask, ReportsTheExitWhileADescendantHoldsTheOutputAndReadsOnToTheEnd) 
   recorder.attach(*task);
   TaskGuard guard(task);
   ASSERT_EQ(failureOf(task->launch()), std::nullopt);
-  // The grandchild outlives the reaped leader, out of kill()'s reach. Its
+  // The grandchild outlives the reaped leader, out of stopForGood()'s reach. Its
   // group keeps the leader's pid from being reused, so the group can be killed directly.
   struct KillGroup {
     pid_t group;
