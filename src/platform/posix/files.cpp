@@ -119,36 +119,22 @@ bool endsInAHalfLine(int fd, struct stat& info) {
   return false;
 }
 
-// Opens the file for one append, making it (and its folder) when missing; -1 with the
-// reason in `error` when it cannot. Only a regular file is kept open.
-int openLog(const std::string& file, struct stat& info, Error& error) {
+// Opens the file for one append, making it (and its folder) when missing. Only a regular
+// file is kept open.
+Result<UniqueFd> openLog(const std::string& file, struct stat& info) {
   // The file exists for every record but the first: one open, as a bare append would.
-  int fd = openExisting(file);
-  if (fd < 0) {
+  UniqueFd fd(openExisting(file));
+  if (!fd) {
     const int openError = errno;
-    error = failure("cannot open ", file, openError);
-    if (openError != ENOENT && openError != ENOTDIR) return -1;
-    if (!makeDirectories(parentOf(file))) {
-      const int folderError = errno;
-      error = failure("cannot make the folder ", parentOf(file), folderError);
-      return -1;
-    }
-    fd = openForAppend(file);
-    if (fd < 0) {
-      error = failure("cannot open ", file, errno);
-      return -1;
-    }
+    if (openError != ENOENT && openError != ENOTDIR)
+      return failure("cannot open ", file, openError);
+    if (!makeDirectories(parentOf(file)))
+      return failure("cannot make the folder ", parentOf(file), errno);
+    fd.reset(openForAppend(file));
+    if (!fd) return failure("cannot open ", file, errno);
   }
-  if (::fstat(fd, &info) != 0) {
-    error = failure("cannot open ", file, errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    ::close(fd);
-    error = Error{"cannot open " + file + ": not a regular file"};
-    return -1;
-  }
+  if (::fstat(fd.get(), &info) != 0) return failure("cannot open ", file, errno);
+  if (!S_ISREG(info.st_mode)) return Error{"cannot open " + file + ": not a regular file"};
   return fd;
 }
 
@@ -165,47 +151,41 @@ bool wouldPass(const struct stat& info, size_t size, std::int64_t limit) {
 // The lock is tried once, never waited for: whoever holds it may be stopped or slow, and
 // the caller may be the main thread. While it is held the line goes to the full file, and
 // a later line rotates it.
-int rotate(const std::string& file, int fd, struct stat& info, size_t size, std::int64_t limit,
-           Error& error) {
-  const int folder = ::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) return fd;  // no lock, no rotation: the line still goes somewhere
+Result<UniqueFd> rotate(const std::string& file, UniqueFd fd, struct stat& info, size_t size,
+                        std::int64_t limit) {
+  const UniqueFd folder(::open(parentOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return fd;  // no lock, no rotation: the line still goes somewhere
   int locked;
   do {
-    locked = ::flock(folder, LOCK_EX | LOCK_NB);
+    locked = ::flock(folder.get(), LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    ::close(folder);
-    return fd;
-  }
+  if (locked != 0) return fd;
   // What lies at the path now: another process may have rotated since our open.
-  ::close(fd);
-  fd = openLog(file, info, error);
-  if (fd >= 0 && wouldPass(info, size, limit) &&
+  fd.reset();
+  Result<UniqueFd> current = openLog(file, info);
+  if (current && wouldPass(info, size, limit) &&
       ::rename(file.c_str(), (file + ".1").c_str()) == 0) {
-    ::close(fd);
-    fd = openLog(file, info, error);
+    current->reset();
+    current = openLog(file, info);
   }
-  ::close(folder);  // releases the lock
-  return fd;
+  return current;  // the folder's close releases the lock
 }
 
 }  // namespace
 
 Result<void> appendLine(const std::string& file, std::string_view line,
                         const AppendOptions& options) {
-  Error error;
   struct stat info {};
-  int fd = openLog(file, info, error);
-  if (fd < 0) return error;
-  if (wouldPass(info, line.size(), options.rotateAt)) {
-    fd = rotate(file, fd, info, line.size(), options.rotateAt, error);
-    if (fd < 0) return error;
-  }
+  Result<UniqueFd> opened = openLog(file, info);
+  if (opened && wouldPass(info, line.size(), options.rotateAt))
+    opened = rotate(file, std::move(*opened), info, line.size(), options.rotateAt);
+  if (!opened) return opened.error();
+  UniqueFd fd = std::move(*opened);
   // A file with no name left was rotated away twice since the open (another process
   // wrote two full logs meanwhile): the line would be lost with it. Told by the fstat
   // already made, so a record costs no more; the moment between it and the write is left.
   if (options.rotateAt > 0 && info.st_nlink == 0) {
-    ::close(fd);
+    fd.reset();
     return appendLine(file, line, options);
   }
 
@@ -214,7 +194,7 @@ Result<void> appendLine(const std::string& file, std::string_view line,
   char lineFeed = '\n';
   iovec parts[2] = {{.iov_base = &lineFeed, .iov_len = 1},
                     {.iov_base = const_cast<char*>(line.data()), .iov_len = line.size()}};
-  const bool afterHalfLine = endsInAHalfLine(fd, info);
+  const bool afterHalfLine = endsInAHalfLine(fd.get(), info);
   const iovec* first = afterHalfLine ? &parts[0] : &parts[1];
   const int count = afterHalfLine ? 2 : 1;
   const size_t total = line.size() + (afterHalfLine ? 1 : 0);
@@ -224,10 +204,10 @@ Result<void> appendLine(const std::string& file, std::string_view line,
   // the rest would fail the same way, and the next record repairs the line.
   ssize_t written;
   do {
-    written = ::writev(fd, first, count);
+    written = ::writev(fd.get(), first, count);
   } while (written < 0 && errno == EINTR);
   const int writeError = errno;
-  ::close(fd);  // a failing close may still have written the line; nothing to undo
+  fd.reset();  // a failing close may still have written the line; nothing to undo
   if (written < 0) return failure("cannot write ", file, writeError);
   if (written != static_cast<ssize_t>(total))
     return Error{"cannot write " + file + ": only " + std::to_string(written) + " of " +
