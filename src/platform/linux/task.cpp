@@ -52,17 +52,16 @@ struct Pipe {
   UniqueFd write;
 };
 
-// Both ends close-on-exec and above the standard streams; returns 0 or an errno.
-int makePipe(Pipe& pipe) {
+// Both ends close-on-exec and above the standard streams.
+Result<Pipe> makePipe() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  if (::pipe2(fds, O_CLOEXEC) != 0) return systemError(errno);
   UniqueFd read(fds[0]);
   UniqueFd write(fds[1]);
-  pipe.read = aboveStandardStreams(std::move(read));
-  if (!pipe.read) return errno;
-  pipe.write = aboveStandardStreams(std::move(write));
-  if (!pipe.write) return errno;
-  return 0;
+  Pipe pipe{.read = aboveStandardStreams(std::move(read)),
+            .write = aboveStandardStreams(std::move(write))};
+  if (!pipe.read || !pipe.write) return systemError(errno);
+  return pipe;
 }
 
 // Waits for the child behind `pidfd` and reaps it. Unknown when it cannot be reaped:
@@ -99,8 +98,8 @@ class SpawnPlan {
   SpawnPlan(const SpawnPlan&) = delete;
   SpawnPlan& operator=(const SpawnPlan&) = delete;
 
-  // `errors` is -1 to hand on our standard error. Returns 0 or an errno.
-  int prepare(const std::string& directory, int output, int errors, int status) {
+  // `errors` is -1 to hand on our standard error.
+  Result<void> prepare(const std::string& directory, int output, int errors, int status) {
     int error = 0;
     const auto step = [&error](int result) {
       if (error == 0) error = result;
@@ -133,7 +132,8 @@ class SpawnPlan {
     step(::posix_spawnattr_setpgroup(&attributes_, 0));
     step(::posix_spawnattr_setflags(
         &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-    return error;
+    if (error != 0) return systemError(error);
+    return {};
   }
 
   const posix_spawn_file_actions_t* actions() const { return &actions_; }
@@ -379,18 +379,22 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
       if (state_->phase != TaskState::Phase::Idle) return systemError(EALREADY);
     }
 
-    Pipe output;
-    Pipe status;
-    Pipe errorOutput;  // the child's standard error, when somebody reads it
     bool readErrors;
     {
       std::lock_guard lock(state_->mutex);
       readErrors = static_cast<bool>(state_->errorOutput);
     }
-    if (const int error = makePipe(output)) return systemError(error);
-    if (const int error = makePipe(status)) return systemError(error);
+    Result<Pipe> madeOutput = makePipe();
+    if (!madeOutput) return madeOutput.error();
+    Pipe output = std::move(*madeOutput);
+    Result<Pipe> madeStatus = makePipe();
+    if (!madeStatus) return madeStatus.error();
+    Pipe status = std::move(*madeStatus);
+    Pipe errorOutput;  // the child's standard error, when somebody reads it
     if (readErrors) {
-      if (const int error = makePipe(errorOutput)) return systemError(error);
+      Result<Pipe> madeErrors = makePipe();
+      if (!madeErrors) return madeErrors.error();
+      errorOutput = std::move(*madeErrors);
       const int errorFlags = ::fcntl(errorOutput.read.get(), F_GETFL);
       if (errorFlags < 0 || ::fcntl(errorOutput.read.get(), F_SETFL, errorFlags | O_NONBLOCK) != 0)
         return systemError(errno);
@@ -404,8 +408,9 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     arguments.push_back(supervisor_);
     arguments.push_back(std::to_string(kStatusDescriptor));
     arguments.push_back(std::to_string(::getpid()));
-    arguments.emplace_back(options_.leftovers == Leftovers::EndWithTheChild ? ZOLVEN_SUPERVISOR_END_GROUP
-                                                       : ZOLVEN_SUPERVISOR_KEEP_GROUP);
+    arguments.emplace_back(options_.leftovers == Leftovers::EndWithTheChild
+                               ? ZOLVEN_SUPERVISOR_END_GROUP
+                               : ZOLVEN_SUPERVISOR_KEEP_GROUP);
     arguments.push_back(options_.executable);
     arguments.insert(arguments.end(), options_.arguments.begin(), options_.arguments.end());
     std::vector<char*> argv;
@@ -429,10 +434,11 @@ class LinuxTask final : public Task, public std::enable_shared_from_this<LinuxTa
     if (!wake) return systemError(errno);
 
     SpawnPlan plan;
-    if (const int error =
+    if (Result<void> prepared =
             plan.prepare(options_.currentDirectory, output.write.get(),
-                         readErrors ? errorOutput.write.get() : -1, status.write.get()))
-      return systemError(error);
+                         readErrors ? errorOutput.write.get() : -1, status.write.get());
+        !prepared)
+      return prepared.error();
     pid_t pid = -1;
     if (const int error = ::posix_spawn(&pid, supervisor_.c_str(), plan.actions(),
                                         plan.attributes(), argv.data(), envp.data()))
