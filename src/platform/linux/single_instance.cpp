@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/common/hand_over.h"
 #include "platform/linux/bundle.h"
 #include "platform/path.h"
 #include "platform/posix/support.h"
@@ -34,11 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr std::string_view kReopen = "reopen";
-constexpr std::string_view kQuit = "quit";
-constexpr size_t kMaxTokenLength = 256;
-// A request line with its line feed fits easily; anything longer is not a request.
-constexpr size_t kMaxLineLength = 512;
 // How long one sender may take to deliver its line.
 constexpr std::chrono::milliseconds kReadTimeout = 2s;
 // Senders served at once; more wait in the listen queue.
@@ -47,11 +43,6 @@ constexpr size_t kMaxClients = 64;
 // for the handler.
 constexpr std::chrono::milliseconds kAnswerTimeout = 5s;
 constexpr std::chrono::milliseconds kConnectRetry = 20ms;
-constexpr std::string_view kAccepted = "ok";
-constexpr std::string_view kEnding = "ending";
-constexpr size_t kMaxAnswerURL = 2048;
-constexpr size_t kMaxAnswerLength = kAccepted.size() + 1 + kMaxAnswerURL + 1;
-
 
 int remainingMilliseconds(Clock::time_point deadline) {
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -61,8 +52,6 @@ int remainingMilliseconds(Clock::time_point deadline) {
 // Takes ownership of a new descriptor, off 0..2: the launcher's children inherit whatever
 // holds standard input or error, and the lock or the socket must not be it.
 UniqueFd adopt(int raw) { return aboveStandardStreams(UniqueFd(raw)); }
-
-bool isTokenCharacter(char c) { return c >= 0x21 && c <= 0x7e; }
 
 std::string describe(std::string_view what, std::string_view path, std::string_view reason) {
   std::string text(what);
@@ -280,9 +269,9 @@ struct Server {
 
   // Reads what the sender has sent; once its line is whole, answers it and lets it go.
   void readFrom(Client& client) {
-    char buffer[kMaxLineLength];
+    char buffer[kMaxRequestLineLength];
     const ssize_t n =
-        ::recv(client.connection.get(), buffer, kMaxLineLength - client.received.size(), 0);
+        ::recv(client.connection.get(), buffer, kMaxRequestLineLength - client.received.size(), 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
     if (n <= 0) {  // the end before a line feed, or an error
       client.connection.reset();
@@ -292,7 +281,7 @@ struct Server {
     // Whatever follows the line feed is not read: one line is all a sender has to say.
     const size_t end = client.received.find('\n');
     if (end == std::string::npos) {
-      if (client.received.size() >= kMaxLineLength) client.connection.reset();
+      if (client.received.size() >= kMaxRequestLineLength) client.connection.reset();
       return;
     }
     const std::optional<InstanceRequest> request =
@@ -427,55 +416,6 @@ UniqueFd connectPatiently(const sockaddr_un& address, Clock::time_point deadline
 
 }  // namespace
 
-bool isActivationToken(std::string_view token) {
-  return !token.empty() && token.size() <= kMaxTokenLength &&
-         std::all_of(token.begin(), token.end(), isTokenCharacter);
-}
-
-bool isAnswerURL(std::string_view url) {
-  return !url.empty() && url.size() <= kMaxAnswerURL &&
-         std::all_of(url.begin(), url.end(), [](char c) {
-           const auto byte = static_cast<unsigned char>(c);
-           return byte > 0x20 && byte != 0x7f;
-         });
-}
-
-std::string formatInstanceAnswer(const InstanceAnswer& answer) {
-  if (!answer.accepted) return std::string(kEnding) + "\n";
-  if (answer.url && isAnswerURL(*answer.url))
-    return std::string(kAccepted) + " " + *answer.url + "\n";
-  return std::string(kAccepted) + "\n";
-}
-
-std::optional<InstanceAnswer> parseInstanceAnswer(std::string_view line) {
-  if (line == kAccepted) return InstanceAnswer(true);
-  if (line == kEnding) return InstanceAnswer(false);
-  if (!line.starts_with(kAccepted) || line.size() < kAccepted.size() + 2 ||
-      line[kAccepted.size()] != ' ')
-    return std::nullopt;
-  const std::string_view url = line.substr(kAccepted.size() + 1);
-  if (!isAnswerURL(url)) return std::nullopt;
-  return InstanceAnswer(true, std::string(url));
-}
-
-std::optional<InstanceRequest> parseInstanceRequest(std::string_view line) {
-  if (line == kQuit) return InstanceRequest{.kind = InstanceRequestKind::Quit};
-  if (line == kReopen) return InstanceRequest{.kind = InstanceRequestKind::Reopen};
-  if (!line.starts_with(kReopen) || line.size() < kReopen.size() + 2 || line[kReopen.size()] != ' ')
-    return std::nullopt;
-  const std::string_view token = line.substr(kReopen.size() + 1);
-  if (!isActivationToken(token)) return std::nullopt;
-  return InstanceRequest{.kind = InstanceRequestKind::Reopen,
-                         .activationToken = std::string(token)};
-}
-
-std::string formatInstanceRequest(const InstanceRequest& request) {
-  std::string line(request.kind == InstanceRequestKind::Quit ? kQuit : kReopen);
-  if (request.activationToken) line += ' ' + *request.activationToken;
-  line += '\n';
-  return line;
-}
-
 std::string instanceDirectoryPath(const Environment& environment, uid_t user) {
   if (const std::optional<std::string> runtime = runtimeDirectory(environment))
     return joinPath(*runtime, "zolven");
@@ -526,18 +466,6 @@ InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, 
     choice.passedOver.push_back(*refusal);
   }
   return choice;
-}
-
-std::string instanceKey(std::string_view executablePath) {
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const char c : executablePath) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001b3ULL;
-  }
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string key(16, '0');
-  for (int i = 15; i >= 0; --i, hash >>= 4) key[static_cast<size_t>(i)] = kDigits[hash & 0xf];
-  return key;
 }
 
 bool peerAllowed(uid_t peer, uid_t self) { return peer == self; }
@@ -612,8 +540,9 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
   const UniqueFd connection = connectPatiently(address, Clock::now() + patience, error);
   if (!connection) {
     if (error == ENOENT || error == ECONNREFUSED || error == EAGAIN)
-      return InstanceDelivery{.outcome = InstanceDelivery::Outcome::NotListening,
-                              .error = describe("no launcher answered at", path, systemMessage(error))};
+      return InstanceDelivery{
+          .outcome = InstanceDelivery::Outcome::NotListening,
+          .error = describe("no launcher answered at", path, systemMessage(error))};
     return failed(describe("no launcher answered at", path, systemMessage(error)));
   }
 
@@ -623,7 +552,7 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
 
   std::string answer;
   char buffer[256];
-  while (answer.find('\n') == std::string::npos && answer.size() < kMaxAnswerLength) {
+  while (answer.find('\n') == std::string::npos && answer.size() < kMaxAnswerLineLength) {
     pollfd fds = {.fd = connection.get(), .events = POLLIN, .revents = 0};
     const int ready = ::poll(&fds, 1, remainingMilliseconds(deadline));
     if (ready < 0 && errno == EINTR) continue;
@@ -655,55 +584,22 @@ Result<void> sendInstanceRequest(const InstanceOptions& options, const InstanceR
 }
 
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
-                              bool waitForTheEnd, std::chrono::milliseconds bound,
+                              HandOverEnd end, std::chrono::milliseconds bound,
                               const std::function<void()>& ending) {
-  const auto deadline = Clock::now() + bound;
-  bool delivered = false;
-  bool toldEnding = false;
-  std::string lastError;
-  for (;;) {
-    InstanceClaim claim = claimInstance(options);
-    if (claim.outcome != InstanceClaim::Outcome::AnotherRuns) {
-      claim.handedOver = delivered;
-      return claim;
+  // The claim and the request at these options, each tried once per look.
+  class Claimer final : public InstanceClaimer {
+   public:
+    explicit Claimer(const InstanceOptions& options) : options_(options) {}
+    InstanceClaim claim() override { return claimInstance(options_); }
+    InstanceDelivery deliver(const InstanceRequest& request) override {
+      return deliverInstanceRequest(options_, request, 0ms);
     }
-    if (!delivered) {
-      InstanceDelivery delivery = deliverInstanceRequest(options, request, 0ms);
-      switch (delivery.outcome) {
-        case InstanceDelivery::Outcome::Accepted:
-          if (!waitForTheEnd)
-            return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
-                                 .handedOver = true,
-                                 .url = std::move(delivery.url)};
-          delivered = true;
-          break;
-        case InstanceDelivery::Outcome::Ending:
-          // It is on its way out: this start waits for its claim. A quit has what it asked.
-          delivered = waitForTheEnd;
-          if (ending && !toldEnding) ending();
-          toldEnding = true;
-          break;
-        case InstanceDelivery::Outcome::NotListening:
-          // Starting (it claims before it listens) or ending: either way, soon decided.
-          break;
-        case InstanceDelivery::Outcome::Failed: {
-          // It may have ended meanwhile; if so, take its place.
-          claim = claimInstance(options);
-          if (claim.outcome != InstanceClaim::Outcome::AnotherRuns) return claim;
-          return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
-                               .error = std::move(delivery.error)};
-        }
-      }
-      lastError = std::move(delivery.error);
-    }
-    if (Clock::now() >= deadline)
-      return InstanceClaim{.outcome = InstanceClaim::Outcome::AnotherRuns,
-                           .error = delivered ? "it has not ended after " +
-                                                    std::to_string(bound.count() / 1000) + " s"
-                                              : lastError,
-                           .handedOver = delivered};
-    std::this_thread::sleep_for(kConnectRetry);
-  }
+
+   private:
+    const InstanceOptions& options_;
+  } claimer(options);
+  SteadyHandOverClock clock;
+  return claimOrHandOver(claimer, clock, request, end, bound, ending);
 }
 
 }  // namespace zolven::platform

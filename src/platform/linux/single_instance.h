@@ -51,9 +51,6 @@ struct InstanceDirectoryChoice {
 // InstanceOptions::directory).
 InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, uid_t user,
                                                 const InstancePlaces& places);
-// The name of a bundle's files in that directory: the 64-bit FNV-1a hash of its executable
-// path as 16 lower-case hex digits. Short, so that the socket path fits a socket address.
-std::string instanceKey(std::string_view executablePath);
 // Whether a process of user `peer` may send requests to a launcher of user `self`.
 bool peerAllowed(uid_t peer, uid_t self);
 

@@ -1,6 +1,4 @@
 // The single-instance claim with real files, sockets and forked processes.
-#include "platform/linux/single_instance.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -22,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bundle.h"
+#include "platform/linux/single_instance.h"
 #include "platform/posix/support.h"
 #include "results.h"
 #include "temp_dir.h"
@@ -48,58 +48,6 @@ InstanceRequest reopen(std::optional<std::string> token = std::nullopt) {
   return {.kind = InstanceRequestKind::Reopen, .activationToken = std::move(token)};
 }
 InstanceRequest quit() { return {.kind = InstanceRequestKind::Quit}; }
-
-// --- The request line ---
-
-struct ParseCase {
-  const char* name;
-  std::string line;
-  std::optional<InstanceRequest> expected;
-};
-
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
-
-class ParseInstanceRequest : public testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParseInstanceRequest, AcceptsExactlyTheValidLines) {
-  EXPECT_EQ(parseInstanceRequest(GetParam().line), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseInstanceRequest,
-    testing::Values(ParseCase{"Reopen", "reopen", reopen()},
-                    ParseCase{"ReopenWithToken", "reopen abc-123_X:y", reopen("abc-123_X:y")},
-                    ParseCase{"TokenOfEveryPrintable", "reopen !~", reopen("!~")},
-                    ParseCase{"LongestToken", "reopen " + std::string(256, 't'),
-                              reopen(std::string(256, 't'))},
-                    ParseCase{"Quit", "quit", quit()}, ParseCase{"Empty", "", std::nullopt},
-                    ParseCase{"ReopenWithEmptyToken", "reopen ", std::nullopt},
-                    ParseCase{"TwoSpaces", "reopen  abc", std::nullopt},
-                    ParseCase{"TwoTokens", "reopen a b", std::nullopt},
-                    ParseCase{"QuitWithArgument", "quit x", std::nullopt},
-                    ParseCase{"QuitWithSpace", "quit ", std::nullopt},
-                    ParseCase{"UpperCase", "REOPEN", std::nullopt},
-                    ParseCase{"LeadingSpace", " reopen", std::nullopt},
-                    ParseCase{"GluedToken", "reopenabc", std::nullopt},
-                    ParseCase{"TabInToken", "reopen a\tb", std::nullopt},
-                    ParseCase{"EscapeInToken", "reopen a\x1b[0m", std::nullopt},
-                    ParseCase{"NulInToken", std::string("reopen a\0b", 10), std::nullopt},
-                    ParseCase{"DeleteInToken", "reopen a\x7f", std::nullopt},
-                    ParseCase{"NonAsciiToken", "reopen caf\xc3\xa9", std::nullopt},
-                    ParseCase{"TooLongToken", "reopen " + std::string(257, 't'), std::nullopt},
-                    ParseCase{"TrailingCarriageReturn", "reopen\r", std::nullopt},
-                    ParseCase{"TokenWithCarriageReturn", "reopen abc\r", std::nullopt},
-                    ParseCase{"LineFeedIncluded", "quit\n", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FormatInstanceRequest, WritesLinesThatParseBack) {
-  const std::vector<std::pair<InstanceRequest, std::string>> cases = {
-      {reopen(), "reopen\n"}, {reopen("tok-1"), "reopen tok-1\n"}, {quit(), "quit\n"}};
-  for (const auto& [request, line] : cases) {
-    EXPECT_EQ(formatInstanceRequest(request), line);
-    EXPECT_EQ(parseInstanceRequest(std::string_view(line).substr(0, line.size() - 1)), request);
-  }
-}
 
 // --- Names ---
 
@@ -233,15 +181,6 @@ TEST(ChooseInstanceDirectoryAsRoot, TmpDirectoryOfAnotherUserIsPassedOverForTheH
   EXPECT_TRUE(std::filesystem::is_empty(temp.path() / "tmp" / "zolven-0"));
   EXPECT_EQ(std::filesystem::status(temp.path() / "home" / ".local").permissions(),
             std::filesystem::perms::owner_all);
-}
-
-TEST(InstanceKey, IsTheFnv1a64HashInHex) {
-  // The first three are the published FNV-1a test vectors.
-  EXPECT_EQ(instanceKey(""), "cbf29ce484222325");
-  EXPECT_EQ(instanceKey("a"), "af63dc4c8601ec8c");
-  EXPECT_EQ(instanceKey("foobar"), "85944171f73967e8");
-  EXPECT_EQ(instanceKey("/opt/zolven/zolven-launcher"), "c6629235c09a7f04");
-  EXPECT_NE(instanceKey("/a/zolven-launcher"), instanceKey("/b/zolven-launcher"));
 }
 
 TEST(PeerAllowed, OnlyTheSameUser) {
@@ -793,49 +732,6 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   EXPECT_NE(claim(), nullptr);
 }
 
-struct AnswerCase {
-  const char* name;
-  std::string line;              // without its line feed
-  std::optional<bool> accepted;  // nothing: not an answer
-  std::optional<std::string> url;
-};
-
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
-
-class ParseInstanceAnswer : public testing::TestWithParam<AnswerCase> {};
-
-TEST_P(ParseInstanceAnswer, AcceptsExactlyTheValidLines) {
-  const std::optional<InstanceAnswer> answer = parseInstanceAnswer(GetParam().line);
-  ASSERT_EQ(answer.has_value(), GetParam().accepted.has_value());
-  if (!answer) return;
-  EXPECT_EQ(answer->accepted, *GetParam().accepted);
-  EXPECT_EQ(answer->url, GetParam().url);
-  // And it is what the running launcher writes for it.
-  EXPECT_EQ(formatInstanceAnswer(*answer), GetParam().line + "\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseInstanceAnswer,
-    testing::Values(
-        AnswerCase{"Ok", "ok", true, std::nullopt},
-        AnswerCase{"Ending", "ending", false, std::nullopt},
-        AnswerCase{"OkWithURL", "ok http://127.0.0.1:5/a?b#c", true, "http://127.0.0.1:5/a?b#c"},
-        AnswerCase{"OkWithUtf8URL", "ok http://127.0.0.1/\xc3\xa9", true,
-                   "http://127.0.0.1/\xc3\xa9"},
-        AnswerCase{"EndingWithURL", "ending http://127.0.0.1/", std::nullopt, std::nullopt},
-        AnswerCase{"TwoSpaces", "ok  http://127.0.0.1/", std::nullopt, std::nullopt},
-        AnswerCase{"SpaceInURL", "ok http://127.0.0.1/ x", std::nullopt, std::nullopt},
-        AnswerCase{"ControlInURL", "ok http://127.0.0.1/\x1b[2J", std::nullopt, std::nullopt},
-        AnswerCase{"TrailingSpace", "ok ", std::nullopt, std::nullopt},
-        AnswerCase{"TooLong", "ok http://127.0.0.1/" + std::string(2048, 'a'), std::nullopt,
-                   std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FormatInstanceAnswer, LeavesOutAURLThatCannotTravel) {
-  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(true, "a b")), "ok\n");
-  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(false, "http://127.0.0.1/")), "ending\n");
-}
-
 TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
   std::unique_ptr<SingleInstance> instance = claim();
   ASSERT_NE(instance, nullptr);
@@ -848,7 +744,8 @@ TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
   const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
   EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Accepted) << delivery.error;
   EXPECT_EQ(delivery.url, "http://127.0.0.1:7/x");
-  const InstanceClaim handedOver = claimOrHandOver(options, reopen(), false, kDeadline);
+  const InstanceClaim handedOver =
+      claimOrHandOver(options, reopen(), HandOverEnd::OnceTaken, kDeadline);
   EXPECT_TRUE(handedOver.handedOver);
   EXPECT_EQ(handedOver.url, "http://127.0.0.1:7/x");
   EXPECT_EQ(deliverInstanceRequest(options, quit(), kDeadline).url, std::nullopt);
@@ -883,7 +780,7 @@ TEST_F(SingleInstanceTest, QuitHandOverWaitsForTheEndOfTheRunningLauncher) {
   auto instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
   std::future<InstanceClaim> quitting = std::async(std::launch::async, [&] {
-    return claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, kDeadline);
+    return claimOrHandOver(options, quit(), HandOverEnd::WaitForTheEnd, kDeadline);
   });
   ASSERT_TRUE(waitForRequests(1));
   EXPECT_EQ(quitting.wait_for(100ms), std::future_status::timeout)
@@ -899,7 +796,7 @@ TEST_F(SingleInstanceTest, StartDuringTheEndTakesTheClaimOnceItIsFree) {
   ASSERT_NE(instance, nullptr);
   recorder.setAccepting(false);
   std::future<InstanceClaim> starting = std::async(std::launch::async, [&] {
-    return claimOrHandOver(options, reopen(), /*waitForTheEnd=*/false, kDeadline);
+    return claimOrHandOver(options, reopen(), HandOverEnd::OnceTaken, kDeadline);
   });
   ASSERT_TRUE(waitForRequests(1));
   instance.reset();
@@ -912,7 +809,7 @@ TEST_F(SingleInstanceTest, StartDuringTheEndTakesTheClaimOnceItIsFree) {
 TEST_F(SingleInstanceTest, HandOverGivesUpAtItsBoundWhenTheLauncherDoesNotEnd) {
   const auto instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
-  const InstanceClaim result = claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, 300ms);
+  const InstanceClaim result = claimOrHandOver(options, quit(), HandOverEnd::WaitForTheEnd, 300ms);
   EXPECT_EQ(result.outcome, Outcome::AnotherRuns);
   EXPECT_TRUE(result.handedOver);
   EXPECT_FALSE(result.error.empty());
