@@ -34,7 +34,7 @@ int quitRunningLauncher() {
   }
   const platform::InstanceClaim result = platform::claimOrHandOver(
       *options, platform::InstanceRequest{.kind = platform::InstanceRequestKind::Quit},
-      /*waitForTheEnd=*/true, kEndingBound);
+      platform::HandOverEnd::WaitForTheEnd, kEndingBound);
   switch (result.outcome) {
     case platform::InstanceClaim::Outcome::Claimed:
       // The claim is given up again on the way out.
@@ -103,8 +103,8 @@ int main(int argc, char** argv) {
     // that cannot travel in a request line is left behind rather than failing the reopen.
     std::optional<std::string> token = platform::takeActivationToken();
     if (token && platform::isActivationToken(*token)) reopen.activationToken = token;
-    platform::InstanceClaim result =
-        platform::claimOrHandOver(*options, reopen, /*waitForTheEnd=*/false, kEndingBound, [] {
+    platform::InstanceClaim result = platform::claimOrHandOver(
+        *options, reopen, platform::HandOverEnd::OnceTaken, kEndingBound, [] {
           std::fprintf(stderr,
                        "zolven-launcher: the running ZOLVEN is ending; starting anew "
                        "once it has\n");

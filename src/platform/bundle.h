@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace zolven::platform {
 
@@ -20,6 +21,11 @@ class Bundle {
   // and its runtime log are named by it. A short name, safe in a file name.
   virtual std::string instanceKey() const = 0;
 };
+
+// The instance key of the bundle whose executable has the real path `executablePath`: the
+// 64-bit FNV-1a hash of that path as 16 lower-case hex digits. Short, so that names made
+// of it fit a socket address.
+std::string instanceKey(std::string_view executablePath);
 
 // The bundle of the running executable.
 std::unique_ptr<Bundle> runningBundle();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,6 +56,12 @@ struct InstanceAnswer {
   bool accepted;
   std::optional<std::string> url;
 };
+
+// The longest URL an answer carries, and the longest lines either side reads, line feed
+// included: a request line fits easily in its bound; anything longer is not one.
+inline constexpr size_t kMaxAnswerURLLength = 2048;
+inline constexpr size_t kMaxAnswerLineLength = 2 + 1 + kMaxAnswerURLLength + 1;
+inline constexpr size_t kMaxRequestLineLength = 512;
 
 // Whether `url` can travel in an answer line: 1 to 2048 bytes, none of them white space
 // or a control character.
@@ -136,6 +143,10 @@ InstanceDelivery deliverInstanceRequest(const InstanceOptions& options,
 Result<void> sendInstanceRequest(const InstanceOptions& options, const InstanceRequest& request,
                                  std::chrono::milliseconds patience = std::chrono::seconds(5));
 
+// Where a hand-over ends: once the running launcher has taken the request (a reopen), or
+// only once it has ended too (a quit).
+enum class HandOverEnd { OnceTaken, WaitForTheEnd };
+
 // A later start's way in: claims the bundle, or hands `request` to the launcher that holds
 // the claim. A launcher that is starting (not listening yet) or ending (it answers so, or
 // no longer listens) is waited for, for at most `bound`, and its claim taken once it is
@@ -143,12 +154,13 @@ Result<void> sendInstanceRequest(const InstanceOptions& options, const InstanceR
 // - Claimed: this process runs the app (`handedOver` when the request had been taken
 //   first, as a quit is).
 // - AnotherRuns with `handedOver` and no error: the running launcher took the request.
-//   With `waitForTheEnd` (a quit), the result is Claimed once that launcher has ended.
+//   With HandOverEnd::WaitForTheEnd (a quit), the result is Claimed once that launcher
+//   has ended.
 // - AnotherRuns with an error: it did not answer, or did not end within `bound`.
 // - Failed: the claim cannot be made at all.
 // `ending` is called once when the running launcher says it is ending.
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
-                              bool waitForTheEnd, std::chrono::milliseconds bound,
+                              HandOverEnd end, std::chrono::milliseconds bound,
                               const std::function<void()>& ending = {});
 
 }  // namespace zolven::platform

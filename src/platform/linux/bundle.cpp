@@ -1,10 +1,9 @@
+#include "platform/linux/bundle.h"
+
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "platform/linux/bundle.h"
-#include "platform/linux/single_instance.h"
 
 namespace zolven::platform {
 

@@ -14,7 +14,7 @@ std::optional<std::string> executablePath();
 std::optional<std::string> executableDirectory();
 
 // The resources directory is "resources" beside the real path of the running executable;
-// the instance key is instanceKey() of that path (see single_instance.h).
+// the instance key is instanceKey() of that path.
 class ExecutableBundle final : public Bundle {
  public:
   std::optional<std::string> resourceDirectory() const override;

@@ -1,5 +1,5 @@
 // The single-instance claim with real files, sockets and forked processes.
-#include "platform/linux/single_instance.h"
+#include "platform/single_instance.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bundle.h"
 #include "platform/posix/support.h"
 #include "results.h"
 #include "temp_dir.h"
@@ -48,212 +49,6 @@ InstanceRequest reopen(std::optional<std::string> token = std::nullopt) {
   return {.kind = InstanceRequestKind::Reopen, .activationToken = std::move(token)};
 }
 InstanceRequest quit() { return {.kind = InstanceRequestKind::Quit}; }
-
-// --- The request line ---
-
-struct ParseCase {
-  const char* name;
-  std::string line;
-  std::optional<InstanceRequest> expected;
-};
-
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.name; }
-
-class ParseInstanceRequest : public testing::TestWithParam<ParseCase> {};
-
-TEST_P(ParseInstanceRequest, AcceptsExactlyTheValidLines) {
-  EXPECT_EQ(parseInstanceRequest(GetParam().line), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseInstanceRequest,
-    testing::Values(ParseCase{"Reopen", "reopen", reopen()},
-                    ParseCase{"ReopenWithToken", "reopen abc-123_X:y", reopen("abc-123_X:y")},
-                    ParseCase{"TokenOfEveryPrintable", "reopen !~", reopen("!~")},
-                    ParseCase{"LongestToken", "reopen " + std::string(256, 't'),
-                              reopen(std::string(256, 't'))},
-                    ParseCase{"Quit", "quit", quit()}, ParseCase{"Empty", "", std::nullopt},
-                    ParseCase{"ReopenWithEmptyToken", "reopen ", std::nullopt},
-                    ParseCase{"TwoSpaces", "reopen  abc", std::nullopt},
-                    ParseCase{"TwoTokens", "reopen a b", std::nullopt},
-                    ParseCase{"QuitWithArgument", "quit x", std::nullopt},
-                    ParseCase{"QuitWithSpace", "quit ", std::nullopt},
-                    ParseCase{"UpperCase", "REOPEN", std::nullopt},
-                    ParseCase{"LeadingSpace", " reopen", std::nullopt},
-                    ParseCase{"GluedToken", "reopenabc", std::nullopt},
-                    ParseCase{"TabInToken", "reopen a\tb", std::nullopt},
-                    ParseCase{"EscapeInToken", "reopen a\x1b[0m", std::nullopt},
-                    ParseCase{"NulInToken", std::string("reopen a\0b", 10), std::nullopt},
-                    ParseCase{"DeleteInToken", "reopen a\x7f", std::nullopt},
-                    ParseCase{"NonAsciiToken", "reopen caf\xc3\xa9", std::nullopt},
-                    ParseCase{"TooLongToken", "reopen " + std::string(257, 't'), std::nullopt},
-                    ParseCase{"TrailingCarriageReturn", "reopen\r", std::nullopt},
-                    ParseCase{"TokenWithCarriageReturn", "reopen abc\r", std::nullopt},
-                    ParseCase{"LineFeedIncluded", "quit\n", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FormatInstanceRequest, WritesLinesThatParseBack) {
-  const std::vector<std::pair<InstanceRequest, std::string>> cases = {
-      {reopen(), "reopen\n"}, {reopen("tok-1"), "reopen tok-1\n"}, {quit(), "quit\n"}};
-  for (const auto& [request, line] : cases) {
-    EXPECT_EQ(formatInstanceRequest(request), line);
-    EXPECT_EQ(parseInstanceRequest(std::string_view(line).substr(0, line.size() - 1)), request);
-  }
-}
-
-// --- Names ---
-
-struct DirectoryPathCase {
-  const char* name;
-  Environment environment;
-  std::string expected;
-};
-
-void PrintTo(const DirectoryPathCase& c, std::ostream* os) { *os << c.name; }
-
-class InstanceDirectoryPath : public testing::TestWithParam<DirectoryPathCase> {};
-
-TEST_P(InstanceDirectoryPath, PrefersTheRuntimeDirectory) {
-  EXPECT_EQ(instanceDirectoryPath(GetParam().environment, 1000), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, InstanceDirectoryPath,
-    testing::Values(
-        DirectoryPathCase{
-            "RuntimeDirectory", {{"XDG_RUNTIME_DIR", "/run/user/1000"}}, "/run/user/1000/zolven"},
-        DirectoryPathCase{
-            "TrailingSlash", {{"XDG_RUNTIME_DIR", "/run/user/1000/"}}, "/run/user/1000/zolven"},
-        DirectoryPathCase{"Unset", {{"HOME", "/home/u"}}, "/tmp/zolven-1000"},
-        DirectoryPathCase{"Empty", {{"XDG_RUNTIME_DIR", ""}}, "/tmp/zolven-1000"},
-        DirectoryPathCase{"Relative", {{"XDG_RUNTIME_DIR", "run/user/1000"}}, "/tmp/zolven-1000"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Every start of a user, whatever its environment, must come to the same directory.
-struct ChoiceCase {
-  const char* name;
-  // Prepares the places below the temporary directory ("run", "tmp", "home").
-  std::function<void(const TempDir&, const std::string& user)> prepare;
-  // XDG_RUNTIME_DIR relative to the temporary directory; nothing: unset.
-  std::optional<std::string> runtime;
-  std::string expected;    // relative to the temporary directory, "USER" for the user
-  std::string passedOver;  // words that the reasons must hold; empty: none given
-};
-
-void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
-
-class ChooseInstanceDirectory : public testing::TestWithParam<ChoiceCase> {};
-
-TEST_P(ChooseInstanceDirectory, TakesTheFirstUsablePlace) {
-  const TempDir temp;
-  const uid_t user = ::geteuid();
-  const std::string name = std::to_string(user);
-  for (const char* place : {"run", "tmp", "home"}) {
-    std::filesystem::create_directory(temp.path() / place);
-    ::chmod(temp.str(place).c_str(), 0755);
-  }
-  GetParam().prepare(temp, name);
-  Environment environment{{"HOME", "/elsewhere"}};
-  if (GetParam().runtime) {
-    std::string runtime = *GetParam().runtime;
-    if (const auto at = runtime.find("USER"); at != std::string::npos) runtime.replace(at, 4, name);
-    environment.set("XDG_RUNTIME_DIR", temp.str(runtime));
-  }
-  const InstancePlaces places{.runUser = temp.str("run"),
-                              .temporary = temp.str("tmp"),
-                              .home = temp.str("home"),
-                              .host = "machine"};
-
-  const InstanceDirectoryChoice choice = chooseInstanceDirectory(environment, user, places);
-  std::string expected = GetParam().expected;
-  if (const auto at = expected.find("USER"); at != std::string::npos) expected.replace(at, 4, name);
-  EXPECT_EQ(choice.directory, temp.str(expected));
-  std::string reasons;
-  for (const std::string& reason : choice.passedOver) reasons += reason + "\n";
-  if (GetParam().passedOver.empty()) {
-    EXPECT_EQ(reasons, "");
-  } else {
-    EXPECT_NE(reasons.find(GetParam().passedOver), std::string::npos) << reasons;
-  }
-  // The choice is usable as it stands, and a second look comes to it again.
-  EXPECT_EQ(claimInstance({.directory = choice.directory, .executablePath = "/opt/z"}).outcome,
-            Outcome::Claimed);
-  EXPECT_EQ(chooseInstanceDirectory(environment, user, places).directory, choice.directory);
-}
-
-const auto nothing = [](const TempDir&, const std::string&) {};
-const auto privateRunUser = [](const TempDir& t, const std::string& user) {
-  std::filesystem::create_directory(t.path() / "run" / user);
-  ::chmod(t.str("run/" + user).c_str(), 0700);
-};
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ChooseInstanceDirectory,
-    testing::Values(
-        ChoiceCase{"RuntimeDirectory", privateRunUser, "run/USER", "run/USER/zolven", ""},
-        ChoiceCase{"UnsetFindsRunUser", privateRunUser, std::nullopt, "run/USER/zolven", ""},
-        ChoiceCase{"UnsetWithoutRunUserTakesTmp", nothing, std::nullopt, "tmp/zolven-USER", ""},
-        ChoiceCase{"MissingRuntimeDirectoryFallsBackAsUnset", privateRunUser, "gone",
-                   "run/USER/zolven", "No such file or directory"},
-        ChoiceCase{"MissingRuntimeDirectoryWithoutRunUser", nothing, "gone", "tmp/zolven-USER",
-                   "gone/zolven"},
-        ChoiceCase{"RunUserOpenToOthersIsPassedOver",
-                   [](const TempDir& t, const std::string& user) {
-                     std::filesystem::create_directory(t.path() / "run" / user);
-                     ::chmod(t.str("run/" + user).c_str(), 0755);
-                   },
-                   std::nullopt, "tmp/zolven-USER", "not a private directory"},
-        ChoiceCase{"SymlinkInTmpIsPassedOverForTheHome",
-                   [](const TempDir& t, const std::string& user) {
-                     std::filesystem::create_directory(t.path() / "elsewhere");
-                     std::filesystem::create_directory_symlink(
-                         t.path() / "elsewhere", t.path() / "tmp" / ("zolven-" + user));
-                   },
-                   std::nullopt, "home/.local/state/zolven/machine", "is a symbolic link"},
-        ChoiceCase{"FileInTmpIsPassedOverForTheHome",
-                   [](const TempDir& t, const std::string& user) {
-                     writeFile(t.path() / "tmp" / ("zolven-" + user), "");
-                   },
-                   std::nullopt, "home/.local/state/zolven/machine", "is not a directory"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(ChooseInstanceDirectoryAsRoot, TmpDirectoryOfAnotherUserIsPassedOverForTheHome) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to chown";
-  const TempDir temp;
-  std::filesystem::create_directories(temp.path() / "tmp" / "zolven-0");
-  ASSERT_EQ(::chown(temp.str("tmp/zolven-0").c_str(), 65534, 65534), 0);
-  const InstancePlaces places{.runUser = temp.str("run"),
-                              .temporary = temp.str("tmp"),
-                              .home = temp.str("home"),
-                              .host = "machine"};
-  const InstanceDirectoryChoice choice = chooseInstanceDirectory({}, 0, places);
-  EXPECT_EQ(choice.directory, temp.str("home/.local/state/zolven/machine"));
-  ASSERT_EQ(choice.passedOver.size(), 1u);
-  EXPECT_NE(choice.passedOver[0].find("belongs to user 65534"), std::string::npos);
-  EXPECT_TRUE(std::filesystem::is_empty(temp.path() / "tmp" / "zolven-0"));
-  EXPECT_EQ(std::filesystem::status(temp.path() / "home" / ".local").permissions(),
-            std::filesystem::perms::owner_all);
-}
-
-TEST(InstanceKey, IsTheFnv1a64HashInHex) {
-  // The first three are the published FNV-1a test vectors.
-  EXPECT_EQ(instanceKey(""), "cbf29ce484222325");
-  EXPECT_EQ(instanceKey("a"), "af63dc4c8601ec8c");
-  EXPECT_EQ(instanceKey("foobar"), "85944171f73967e8");
-  EXPECT_EQ(instanceKey("/opt/zolven/zolven-launcher"), "c6629235c09a7f04");
-  EXPECT_NE(instanceKey("/a/zolven-launcher"), instanceKey("/b/zolven-launcher"));
-}
-
-TEST(PeerAllowed, OnlyTheSameUser) {
-  const struct {
-    uid_t peer;
-    uid_t self;
-    bool allowed;
-  } cases[] = {
-      {1000, 1000, true}, {0, 0, true}, {1001, 1000, false}, {0, 1000, false}, {1000, 0, false}};
-  for (const auto& c : cases)
-    EXPECT_EQ(peerAllowed(c.peer, c.self), c.allowed) << c.peer << " to " << c.self;
-}
 
 // --- Real files, sockets and processes ---
 
@@ -793,49 +588,6 @@ TEST_F(SingleInstanceTest, HandlerMayEndTheClaim) {
   EXPECT_NE(claim(), nullptr);
 }
 
-struct AnswerCase {
-  const char* name;
-  std::string line;              // without its line feed
-  std::optional<bool> accepted;  // nothing: not an answer
-  std::optional<std::string> url;
-};
-
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
-
-class ParseInstanceAnswer : public testing::TestWithParam<AnswerCase> {};
-
-TEST_P(ParseInstanceAnswer, AcceptsExactlyTheValidLines) {
-  const std::optional<InstanceAnswer> answer = parseInstanceAnswer(GetParam().line);
-  ASSERT_EQ(answer.has_value(), GetParam().accepted.has_value());
-  if (!answer) return;
-  EXPECT_EQ(answer->accepted, *GetParam().accepted);
-  EXPECT_EQ(answer->url, GetParam().url);
-  // And it is what the running launcher writes for it.
-  EXPECT_EQ(formatInstanceAnswer(*answer), GetParam().line + "\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ParseInstanceAnswer,
-    testing::Values(
-        AnswerCase{"Ok", "ok", true, std::nullopt},
-        AnswerCase{"Ending", "ending", false, std::nullopt},
-        AnswerCase{"OkWithURL", "ok http://127.0.0.1:5/a?b#c", true, "http://127.0.0.1:5/a?b#c"},
-        AnswerCase{"OkWithUtf8URL", "ok http://127.0.0.1/\xc3\xa9", true,
-                   "http://127.0.0.1/\xc3\xa9"},
-        AnswerCase{"EndingWithURL", "ending http://127.0.0.1/", std::nullopt, std::nullopt},
-        AnswerCase{"TwoSpaces", "ok  http://127.0.0.1/", std::nullopt, std::nullopt},
-        AnswerCase{"SpaceInURL", "ok http://127.0.0.1/ x", std::nullopt, std::nullopt},
-        AnswerCase{"ControlInURL", "ok http://127.0.0.1/\x1b[2J", std::nullopt, std::nullopt},
-        AnswerCase{"TrailingSpace", "ok ", std::nullopt, std::nullopt},
-        AnswerCase{"TooLong", "ok http://127.0.0.1/" + std::string(2048, 'a'), std::nullopt,
-                   std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FormatInstanceAnswer, LeavesOutAURLThatCannotTravel) {
-  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(true, "a b")), "ok\n");
-  EXPECT_EQ(formatInstanceAnswer(InstanceAnswer(false, "http://127.0.0.1/")), "ending\n");
-}
-
 TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
   std::unique_ptr<SingleInstance> instance = claim();
   ASSERT_NE(instance, nullptr);
@@ -848,7 +600,8 @@ TEST_F(SingleInstanceTest, AnAcceptedReopenCarriesTheURLToTheSender) {
   const InstanceDelivery delivery = deliverInstanceRequest(options, reopen(), kDeadline);
   EXPECT_EQ(delivery.outcome, InstanceDelivery::Outcome::Accepted) << delivery.error;
   EXPECT_EQ(delivery.url, "http://127.0.0.1:7/x");
-  const InstanceClaim handedOver = claimOrHandOver(options, reopen(), false, kDeadline);
+  const InstanceClaim handedOver =
+      claimOrHandOver(options, reopen(), HandOverEnd::OnceTaken, kDeadline);
   EXPECT_TRUE(handedOver.handedOver);
   EXPECT_EQ(handedOver.url, "http://127.0.0.1:7/x");
   EXPECT_EQ(deliverInstanceRequest(options, quit(), kDeadline).url, std::nullopt);
@@ -883,7 +636,7 @@ TEST_F(SingleInstanceTest, QuitHandOverWaitsForTheEndOfTheRunningLauncher) {
   auto instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
   std::future<InstanceClaim> quitting = std::async(std::launch::async, [&] {
-    return claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, kDeadline);
+    return claimOrHandOver(options, quit(), HandOverEnd::WaitForTheEnd, kDeadline);
   });
   ASSERT_TRUE(waitForRequests(1));
   EXPECT_EQ(quitting.wait_for(100ms), std::future_status::timeout)
@@ -899,7 +652,7 @@ TEST_F(SingleInstanceTest, StartDuringTheEndTakesTheClaimOnceItIsFree) {
   ASSERT_NE(instance, nullptr);
   recorder.setAccepting(false);
   std::future<InstanceClaim> starting = std::async(std::launch::async, [&] {
-    return claimOrHandOver(options, reopen(), /*waitForTheEnd=*/false, kDeadline);
+    return claimOrHandOver(options, reopen(), HandOverEnd::OnceTaken, kDeadline);
   });
   ASSERT_TRUE(waitForRequests(1));
   instance.reset();
@@ -912,7 +665,7 @@ TEST_F(SingleInstanceTest, StartDuringTheEndTakesTheClaimOnceItIsFree) {
 TEST_F(SingleInstanceTest, HandOverGivesUpAtItsBoundWhenTheLauncherDoesNotEnd) {
   const auto instance = claimAndListen();
   ASSERT_NE(instance, nullptr);
-  const InstanceClaim result = claimOrHandOver(options, quit(), /*waitForTheEnd=*/true, 300ms);
+  const InstanceClaim result = claimOrHandOver(options, quit(), HandOverEnd::WaitForTheEnd, 300ms);
   EXPECT_EQ(result.outcome, Outcome::AnotherRuns);
   EXPECT_TRUE(result.handedOver);
   EXPECT_FALSE(result.error.empty());

@@ -4,16 +4,22 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/environment.h"
-#include "platform/single_instance.h"
+#include "platform/posix/support.h"
+#include "platform/result.h"
 
 namespace zolven::platform {
 
 // Where the claims of a user lie on Linux, and who may reach them: a private directory per
 // user, and in it a lock file and a socket per bundle.
+
+// Creates the directory at `path` when missing (mode 0700) and opens it, refusing what
+// another user could have prepared: a symbolic link, or a directory of another owner. A
+// directory of ours with a wider mode is set back to 0700. The descriptor pins the
+// directory that was checked; the error reads "instance directory <path>: <reason>".
+Result<UniqueFd> openPrivateDirectory(const std::string& path);
 
 // The private directory that the environment alone names for the claims of `user`:
 // "$XDG_RUNTIME_DIR/zolven" when that variable holds an absolute path (the desktop's
@@ -47,14 +53,8 @@ struct InstanceDirectoryChoice {
 //     closed to everyone else (what the variable names on a systemd desktop);
 //  3. "/tmp/zolven-<user>";
 //  4. "<home>/.local/state/zolven/<host>", for when another user took the name in /tmp.
-// A place is used only when it is a directory of the user's, not a symbolic link (see
-// InstanceOptions::directory).
+// A place is used only when openPrivateDirectory() accepts it.
 InstanceDirectoryChoice chooseInstanceDirectory(const Environment& environment, uid_t user,
                                                 const InstancePlaces& places);
-// The name of a bundle's files in that directory: the 64-bit FNV-1a hash of its executable
-// path as 16 lower-case hex digits. Short, so that the socket path fits a socket address.
-std::string instanceKey(std::string_view executablePath);
-// Whether a process of user `peer` may send requests to a launcher of user `self`.
-bool peerAllowed(uid_t peer, uid_t self);
 
 }  // namespace zolven::platform
