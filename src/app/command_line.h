@@ -9,7 +9,7 @@ namespace zolven::app {
 
 // The launcher's command line, kept to what a desktop needs: no arguments to run, --quit
 // for the desktop entry's Quit action, --help and --version, and the commands that put
-// this bundle into the user's menu and login session (see app/desktop_entry.h).
+// this bundle into the user's menu and login session (see platform/freedesktop/desktop_entry.h).
 enum class Command {
   Run,
   Quit,

@@ -4,9 +4,9 @@
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
-#include "app/desktop_entry.h"
 #include "log/log_location.h"
 #include "platform/bundle.h"
+#include "platform/freedesktop/desktop_entry.h"
 #include "platform/process_info.h"
 #include "platform/process_state.h"
 #include "platform/shell.h"
@@ -52,6 +52,43 @@ int quitRunningLauncher() {
   else
     std::fprintf(stderr, "zolven-launcher: ZOLVEN is running but did not answer: %s\n",
                  result.error.c_str());
+  return 1;
+}
+
+// Runs one of the entry commands of the command line; returns the process status.
+int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
+                           const platform::ProcessInfo& process) {
+  const platform::Result<platform::DesktopEntryPlaces> places =
+      platform::currentDesktopEntryPlaces(bundle, process);
+  if (!places) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", places.error().message.c_str());
+    return 1;
+  }
+  const platform::ExistingEntry existing = commandLine.force
+                                               ? platform::ExistingEntry::ReplaceForeign
+                                               : platform::ExistingEntry::KeepForeign;
+  platform::EntryOutcome outcome;
+  switch (commandLine.command) {
+    case Command::InstallDesktopEntry:
+      outcome = platform::installDesktopEntry(*places, existing);
+      break;
+    case Command::RemoveDesktopEntry:
+      outcome = platform::removeDesktopEntry(*places);
+      break;
+    case Command::AutostartOn:
+      outcome = platform::installAutostartEntry(*places, existing);
+      break;
+    case Command::AutostartOff:
+      outcome = platform::removeAutostartEntry(*places);
+      break;
+    default:
+      return 2;
+  }
+  if (outcome.succeeded) {
+    std::fputs(outcome.message.c_str(), stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "zolven-launcher: %s\n", outcome.message.c_str());
   return 1;
 }
 

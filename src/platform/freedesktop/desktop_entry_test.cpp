@@ -1,4 +1,4 @@
-#include "app/desktop_entry.h"
+#include "platform/freedesktop/desktop_entry.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include "temp_dir.h"
 
 using namespace zolven;
-using namespace zolven::app;
+using namespace zolven::platform;
 
 namespace {
 

@@ -1,7 +1,6 @@
-#include "app/desktop_entry.h"
+#include "platform/freedesktop/desktop_entry.h"
 
 #include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,7 +8,7 @@
 #include <sstream>
 #include <utility>
 
-namespace zolven::app {
+namespace zolven::platform {
 
 namespace fs = std::filesystem;
 
@@ -375,38 +374,4 @@ platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(
   };
 }
 
-int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
-                           const platform::ProcessInfo& process) {
-  const platform::Result<DesktopEntryPlaces> places = currentDesktopEntryPlaces(bundle, process);
-  if (!places) {
-    std::fprintf(stderr, "zolven-launcher: %s\n", places.error().message.c_str());
-    return 1;
-  }
-  const ExistingEntry existing =
-      commandLine.force ? ExistingEntry::ReplaceForeign : ExistingEntry::KeepForeign;
-  EntryOutcome outcome;
-  switch (commandLine.command) {
-    case Command::InstallDesktopEntry:
-      outcome = installDesktopEntry(*places, existing);
-      break;
-    case Command::RemoveDesktopEntry:
-      outcome = removeDesktopEntry(*places);
-      break;
-    case Command::AutostartOn:
-      outcome = installAutostartEntry(*places, existing);
-      break;
-    case Command::AutostartOff:
-      outcome = removeAutostartEntry(*places);
-      break;
-    default:
-      return 2;
-  }
-  if (outcome.succeeded) {
-    std::fputs(outcome.message.c_str(), stdout);
-    return 0;
-  }
-  std::fprintf(stderr, "zolven-launcher: %s\n", outcome.message.c_str());
-  return 1;
-}
-
-}  // namespace zolven::app
+}  // namespace zolven::platform

@@ -4,12 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
 #include "platform/bundle.h"
 #include "platform/process_info.h"
 #include "platform/result.h"
 
-namespace zolven::app {
+namespace zolven::platform {
 
 // This bundle's entries in the user's desktop, where freedesktop.org desktops look for
 // them: the menu entry `zolven.desktop` with the icons in
@@ -47,10 +46,6 @@ EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places);
 platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(const platform::Bundle& bundle,
                                                                const platform::ProcessInfo& process);
 
-// Runs one of the entry commands of the command line; returns the process status.
-int runDesktopEntryCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
-                           const platform::ProcessInfo& process);
-
 // One argument as an Exec value holds it: quoted, with the characters reserved inside
 // quotes escaped, then escaped again as the string the whole value is.
 std::string execArgument(const std::string& argument);
@@ -63,4 +58,4 @@ std::optional<std::vector<std::string>> execArguments(const std::string& value);
 // `env NAME=VALUE...`; nothing when there is no readable Exec key.
 std::optional<std::string> entryProgram(const std::string& entryText);
 
-}  // namespace zolven::app
+}  // namespace zolven::platform
