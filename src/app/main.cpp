@@ -11,6 +11,7 @@
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
+#include "platform/user_places.h"
 #include "platform/workspace.h"
 
 using namespace zolven;
@@ -107,8 +108,10 @@ int main(int argc, char** argv) {
     case Command::Help: {
       // The places a run would use, from the same environment and rules.
       const std::unique_ptr<platform::ProcessInfo> process = platform::currentProcessInfo();
-      const std::string logFile = log::resolveLogFile(
-          process->environment(), process->homeDirectory(), process->currentDirectory());
+      const platform::UserPlaces places =
+          platform::userPlaces(process->environment(), process->homeDirectory());
+      const std::string logFile = log::resolveLogFile(process->environment(), places.stateFolder,
+                                                      process->currentDirectory());
       const std::string runtimeLog =
           log::runtimeLogFile(logFile, platform::runningBundle()->instanceKey());
       std::printf("%s%s", usageText().c_str(), logPlacesText(logFile, runtimeLog).c_str());

@@ -9,4 +9,7 @@ namespace zolven::platform {
 // ("bin/node" adds two levels).
 std::string joinPath(std::string_view base, std::string_view component);
 
+// Whether `path` names the same file whatever the working directory.
+bool isAbsolutePath(std::string_view path);
+
 }  // namespace zolven::platform

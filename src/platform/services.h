@@ -6,6 +6,7 @@
 #include "platform/dispatch.h"
 #include "platform/process_info.h"
 #include "platform/task.h"
+#include "platform/user_places.h"
 #include "platform/workspace.h"
 
 namespace zolven::platform {
@@ -21,6 +22,8 @@ struct Services {
   Bundle& bundle;
   ProcessInfo& processInfo;
   Workspace& workspace;
+  // The user's places, as the desktop had them when the process started.
+  UserPlaces places;
 };
 
 }  // namespace zolven::platform

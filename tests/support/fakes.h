@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/services.h"
 #include "platform/posix/worker_queue.h"
+#include "platform/services.h"
 
 namespace zolven::platform::fake {
 
@@ -186,6 +186,10 @@ struct FakePlatform {
   FakeBundle bundle;
   FakeProcessInfo processInfo;
   FakeWorkspace workspace;
+  UserPlaces places{.stateFolder = "/nonexistent-home/state",
+                    .menuEntryFolder = "/nonexistent-home/menu",
+                    .iconFolder = "/nonexistent-home/icons",
+                    .autostartFolder = "/nonexistent-home/autostart"};
   // Last, so destroyed first: a quit's wait holds the application and the main queue.
   WorkerQueue globalQueue{"zolven-global"};
 
@@ -197,7 +201,8 @@ struct FakePlatform {
                     .alerts = alerts,
                     .bundle = bundle,
                     .processInfo = processInfo,
-                    .workspace = workspace};
+                    .workspace = workspace,
+                    .places = places};
   }
 };
 

@@ -11,4 +11,6 @@ std::string joinPath(std::string_view base, std::string_view component) {
   return path;
 }
 
+bool isAbsolutePath(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
 }  // namespace zolven::platform

@@ -13,5 +13,14 @@ TEST(JoinPath, PutsExactlyOneSlashBetween) {
   EXPECT_EQ(joinPath("/", "b"), "/b");
 }
 
+TEST(IsAbsolutePath, OnlyFromTheRoot) {
+  EXPECT_TRUE(isAbsolutePath("/"));
+  EXPECT_TRUE(isAbsolutePath("/home/ada"));
+  EXPECT_FALSE(isAbsolutePath(""));
+  EXPECT_FALSE(isAbsolutePath("home/ada"));
+  EXPECT_FALSE(isAbsolutePath("./state"));
+  EXPECT_FALSE(isAbsolutePath("~/state"));
+}
+
 }  // namespace
 }  // namespace zolven::platform

@@ -19,6 +19,7 @@
 #include "platform/linux/workspace.h"
 #include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
+#include "platform/user_places.h"
 
 namespace zolven::platform {
 namespace {
@@ -47,6 +48,7 @@ class LinuxShell final : public Shell {
         .bundle = bundle_,
         .processInfo = processInfo_,
         .workspace = workspace_,
+        .places = userPlaces(processInfo_.environment(), processInfo_.homeDirectory()),
     });
   }
 
