@@ -5,6 +5,7 @@
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/process_info.h"
+#include "platform/program_conventions.h"
 #include "platform/task.h"
 #include "platform/user_places.h"
 #include "platform/workspace.h"
@@ -24,6 +25,7 @@ struct Services {
   Workspace& workspace;
   // The user's places, as the desktop had them when the process started.
   UserPlaces places;
+  ProgramConventions programs;
 };
 
 }  // namespace zolven::platform

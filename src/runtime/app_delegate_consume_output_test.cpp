@@ -217,7 +217,8 @@ TEST(ConsumeOutput, RealChildFloodingTheMainQueueIsFramedInOrderAndBounded) {
                           .bundle = services.bundle,
                           .processInfo = services.processInfo,
                           .workspace = services.workspace,
-                          .places = services.places};
+                          .places = services.places,
+                          .programs = services.programs};
   fake.processInfo.env = platform::Environment(
       {{"ZOLVEN_LOG_ROOT", dir.str("logs")}, {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
   fake.bundle.resources = dir.str("resources");

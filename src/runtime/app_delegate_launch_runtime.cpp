@@ -22,8 +22,8 @@ void AppDelegate::launchRuntime() {
   }
 
   const std::string_view architecture = runtime::hostArchitecture();
-  const runtime::RuntimeLayout layout =
-      runtime::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
+  const runtime::RuntimeLayout layout = runtime::resolveRuntimeLayout(
+      *resources, architecture, services.programs, platform::fileExists);
   log("runtime.architecture.selected", std::nullopt, architecture);
 
   for (const std::string& required : layout.requiredFiles()) {
@@ -44,7 +44,8 @@ void AppDelegate::launchRuntime() {
       .executable = layout.nodeExecutable,
       .arguments = {layout.entryScript},
       .currentDirectory = layout.appDirectory,
-      .environment = runtime::childEnvironment(services.processInfo.environment(), layout),
+      .environment =
+          runtime::childEnvironment(services.processInfo.environment(), layout, services.programs),
       // The runtime's helpers never outlive it: the launcher ends with the runtime.
       .endGroupWithLeader = true,
       .familyMark = runtime::runtimeFamilyMark(layout),

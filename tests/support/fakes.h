@@ -190,6 +190,9 @@ struct FakePlatform {
                     .menuEntryFolder = "/nonexistent-home/menu",
                     .iconFolder = "/nonexistent-home/icons",
                     .autostartFolder = "/nonexistent-home/autostart"};
+  // The Linux desktop's, which the delegate's tests lay their runtimes out by.
+  ProgramConventions programs{.nodeExecutable = "bin/node",
+                              .childSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin"};
   // Last, so destroyed first: a quit's wait holds the application and the main queue.
   WorkerQueue globalQueue{"zolven-global"};
 
@@ -202,7 +205,8 @@ struct FakePlatform {
                     .bundle = bundle,
                     .processInfo = processInfo,
                     .workspace = workspace,
-                    .places = places};
+                    .places = places,
+                    .programs = programs};
   }
 };
 

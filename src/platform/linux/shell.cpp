@@ -19,6 +19,7 @@
 #include "platform/linux/workspace.h"
 #include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
+#include "platform/program_conventions.h"
 #include "platform/user_places.h"
 
 namespace zolven::platform {
@@ -49,6 +50,7 @@ class LinuxShell final : public Shell {
         .processInfo = processInfo_,
         .workspace = workspace_,
         .places = userPlaces(processInfo_.environment(), processInfo_.homeDirectory()),
+        .programs = programConventions(),
     });
   }
 
