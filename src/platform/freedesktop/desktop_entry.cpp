@@ -21,17 +21,21 @@ std::string launcherOf(const DesktopEntryPlaces& places) {
   return places.bundle + "/zolven-launcher";
 }
 fs::path menuEntryPath(const DesktopEntryPlaces& places) {
-  return fs::path(places.dataHome) / "applications" / kEntryName;
+  return fs::path(places.user.menuEntryFolder) / kEntryName;
 }
 fs::path autostartEntryPath(const DesktopEntryPlaces& places) {
-  return fs::path(places.configHome) / "autostart" / kEntryName;
+  return fs::path(places.user.autostartFolder) / kEntryName;
+}
+// The data home, which holds the menu entries' folder: what the user is told of.
+std::string dataHomeOf(const DesktopEntryPlaces& places) {
+  return fs::path(places.user.menuEntryFolder).parent_path().string();
 }
 
 // The icon files of the bundle, each with where it goes below a data home.
 std::vector<std::pair<fs::path, fs::path>> iconFiles(const DesktopEntryPlaces& places) {
   std::vector<std::pair<fs::path, fs::path>> files;
   const fs::path bundleIcons = fs::path(places.bundle) / "share/icons/hicolor";
-  const fs::path userIcons = fs::path(places.dataHome) / "icons/hicolor";
+  const fs::path userIcons = fs::path(places.user.iconFolder) / "hicolor";
   for (const int size : kIconSizes) {
     const std::string folder = std::to_string(size) + "x" + std::to_string(size) + "/apps";
     files.emplace_back(bundleIcons / folder / "zolven.png", userIcons / folder / "zolven.png");
@@ -47,8 +51,8 @@ std::optional<std::string> readText(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Folders made under the XDG data and config homes are private to the user (mode 0700).
-platform::Result<void> makeFolders(const fs::path& folder) {
+// Folders made for the entries and icons are private to the user (mode 0700).
+Result<void> makeFolders(const fs::path& folder) {
   std::error_code code;
   if (fs::is_directory(folder, code)) return {};
   std::vector<fs::path> missing;
@@ -58,15 +62,15 @@ platform::Result<void> makeFolders(const fs::path& folder) {
   }
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (!fs::create_directory(*it, code) && code)
-      return platform::Error{"cannot create " + it->string() + ": " + code.message()};
+      return Error{"cannot create " + it->string() + ": " + code.message()};
     fs::permissions(*it, fs::perms::owner_all, code);
   }
   return {};
 }
 
 // Replaces `path` with `text` in one step: a reader sees the old entry or the new one.
-platform::Result<void> writeAtomically(const fs::path& path, const std::string& text) {
-  if (platform::Result<void> made = makeFolders(path.parent_path()); !made) return made;
+Result<void> writeAtomically(const fs::path& path, const std::string& text) {
+  if (Result<void> made = makeFolders(path.parent_path()); !made) return made;
   // A name of this writer's own beside the entry: another launcher writing the same entry
   // at once writes another file.
   const fs::path temporary = path.string() + ".new-" + std::to_string(std::random_device()());
@@ -77,7 +81,7 @@ platform::Result<void> writeAtomically(const fs::path& path, const std::string& 
     if (!out) {
       std::error_code ignored;
       fs::remove(temporary, ignored);
-      return platform::Error{"cannot write " + temporary.string()};
+      return Error{"cannot write " + temporary.string()};
     }
   }
   std::error_code code;
@@ -87,7 +91,7 @@ platform::Result<void> writeAtomically(const fs::path& path, const std::string& 
                   code);
   fs::rename(temporary, path, code);
   if (code) {
-    platform::Error error{"cannot write " + path.string() + ": " + code.message()};
+    Error error{"cannot write " + path.string() + ": " + code.message()};
     fs::remove(temporary, code);
     return error;
   }
@@ -123,45 +127,33 @@ std::string otherEntryText(const fs::path& entry, const EntryOwner& found) {
              : entry.string() + " starts another ZOLVEN bundle (" + found.program + ")";
 }
 
-EntryOutcome failed(std::string message) {
-  return {.succeeded = false, .message = std::move(message)};
-}
-
 // Writes `text` as the entry at `entry` unless an entry of another bundle stands there.
-EntryOutcome installEntry(const DesktopEntryPlaces& places, const fs::path& entry,
-                          const std::string& text, ExistingEntry existing) {
+// Writes `text` as the entry at `entry` unless an entry of another bundle stands there;
+// a note on the entry it replaced, if any.
+Result<std::string> installEntry(const DesktopEntryPlaces& places, const fs::path& entry,
+                                 const std::string& text, ExistingEntry existing) {
   const EntryOwner found = ownerOf(entry, launcherOf(places));
   if (found.owner == Owner::Other && existing == ExistingEntry::KeepForeign)
-    return failed(otherEntryText(entry, found) + "; left as it is (--force replaces it)");
-  if (const platform::Result<void> written = writeAtomically(entry, text); !written)
-    return failed(written.error().message);
+    return Error{otherEntryText(entry, found) + "; left as it is (--force replaces it)"};
+  if (Result<void> written = writeAtomically(entry, text); !written) return written.error();
   std::string note;
   if (found.owner == Owner::Missing)
     note = "Replaced an entry for " + found.program + ", which no longer exists.\n";
   if (found.owner == Owner::Other) note = "Replaced: " + otherEntryText(entry, found) + ".\n";
-  return {.succeeded = true, .message = note};
+  return note;
 }
 
-EntryOutcome removeEntry(const DesktopEntryPlaces& places, const fs::path& entry, bool& removed) {
-  removed = false;
+// Removes this bundle's entry at `entry`: whether there was one.
+Result<bool> removeEntry(const DesktopEntryPlaces& places, const fs::path& entry) {
   const EntryOwner found = ownerOf(entry, launcherOf(places));
-  if (found.owner == Owner::None) return {.succeeded = true};
+  if (found.owner == Owner::None) return false;
   if (found.owner != Owner::ThisBundle)
-    return failed(otherEntryText(entry, found) + ", not this one (" + launcherOf(places) +
-                  "); left as it is");
+    return Error{otherEntryText(entry, found) + ", not this one (" + launcherOf(places) +
+                 "); left as it is"};
   std::error_code code;
   if (!fs::remove(entry, code) && code)
-    return failed("cannot remove " + entry.string() + ": " + code.message());
-  removed = true;
-  return {.succeeded = true};
-}
-
-// An XDG base directory from its variable; a relative value is invalid and ignored.
-std::string baseDirectory(const platform::Environment& environment, const char* variable,
-                          const std::string& home, const char* fallback) {
-  std::string value = environment.get(variable).value_or("");
-  if (!value.empty() && value.front() == '/') return value;
-  return home + "/" + fallback;
+    return Error{"cannot remove " + entry.string() + ": " + code.message()};
+  return true;
 }
 
 }  // namespace
@@ -286,48 +278,45 @@ std::optional<std::string> entryProgram(const std::string& entryText) {
   return std::nullopt;
 }
 
-EntryOutcome installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry existing) {
+Result<std::string> installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry existing) {
   const fs::path templatePath = fs::path(places.bundle) / "share/zolven/zolven.desktop.in";
   const std::optional<std::string> entryTemplate = readText(templatePath);
   if (!entryTemplate)
-    return failed("no " + templatePath.string() +
-                  ": this launcher is not in a bundle made by scripts/bundle");
+    return Error{"no " + templatePath.string() +
+                 ": this launcher is not in a bundle made by scripts/bundle"};
   std::string text = *entryTemplate;
   const std::string exec = execArgument(launcherOf(places));
   for (size_t at = text.find("@EXEC@"); at != std::string::npos;
        at = text.find("@EXEC@", at + exec.size()))
     text.replace(at, 6, exec);
 
-  EntryOutcome outcome = installEntry(places, menuEntryPath(places), text, existing);
-  if (!outcome.succeeded) return outcome;
+  Result<std::string> installed = installEntry(places, menuEntryPath(places), text, existing);
+  if (!installed) return installed;
   for (const auto& [from, to] : iconFiles(places)) {
     std::error_code code;
     if (!fs::exists(from, code)) continue;
-    if (const platform::Result<void> made = makeFolders(to.parent_path()); !made)
-      return failed(made.error().message);
+    if (Result<void> made = makeFolders(to.parent_path()); !made) return made.error();
     if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, code))
-      return failed("cannot copy the icon " + to.string() + ": " + code.message());
+      return Error{"cannot copy the icon " + to.string() + ": " + code.message()};
   }
-  outcome.message +=
-      "Installed the ZOLVEN desktop entry for " + places.bundle + " in " + places.dataHome + "\n";
-  return outcome;
+  return *installed + "Installed the ZOLVEN desktop entry for " + places.bundle + " in " +
+         dataHomeOf(places) + "\n";
 }
 
-EntryOutcome removeDesktopEntry(const DesktopEntryPlaces& places) {
-  bool removed = false;
-  EntryOutcome outcome = removeEntry(places, menuEntryPath(places), removed);
-  if (!outcome.succeeded) return outcome;
+Result<std::string> removeDesktopEntry(const DesktopEntryPlaces& places) {
+  const Result<bool> removed = removeEntry(places, menuEntryPath(places));
+  if (!removed) return removed.error();
   // The icons carry only this name; with no entry left they serve nobody.
   for (const auto& [from, to] : iconFiles(places)) {
     std::error_code code;
     fs::remove(to, code);
   }
-  outcome.message = removed ? "Removed the ZOLVEN desktop entry from " + places.dataHome + "\n"
-                            : "No ZOLVEN desktop entry in " + places.dataHome + "\n";
-  return outcome;
+  return *removed ? "Removed the ZOLVEN desktop entry from " + dataHomeOf(places) + "\n"
+                  : "No ZOLVEN desktop entry in " + dataHomeOf(places) + "\n";
 }
 
-EntryOutcome installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing) {
+Result<std::string> installAutostartEntry(const DesktopEntryPlaces& places,
+                                          ExistingEntry existing) {
   // Started at login, the app comes up in the tray without a browser tab; opening it
   // later shows the page, as a reopen always does.
   const std::string text =
@@ -342,36 +331,17 @@ EntryOutcome installAutostartEntry(const DesktopEntryPlaces& places, ExistingEnt
       "Icon=zolven\n"
       "Terminal=false\n"
       "X-GNOME-Autostart-enabled=true\n";
-  EntryOutcome outcome = installEntry(places, autostartEntryPath(places), text, existing);
-  if (outcome.succeeded)
-    outcome.message += "ZOLVEN (" + places.bundle +
-                       ") starts at login: " + autostartEntryPath(places).string() + "\n";
-  return outcome;
+  Result<std::string> installed = installEntry(places, autostartEntryPath(places), text, existing);
+  if (!installed) return installed;
+  return *installed + "ZOLVEN (" + places.bundle +
+         ") starts at login: " + autostartEntryPath(places).string() + "\n";
 }
 
-EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places) {
-  bool removed = false;
-  EntryOutcome outcome = removeEntry(places, autostartEntryPath(places), removed);
-  if (outcome.succeeded)
-    outcome.message =
-        removed ? "ZOLVEN no longer starts at login.\n" : "ZOLVEN was not set to start at login.\n";
-  return outcome;
-}
-
-platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(
-    const platform::Bundle& bundle, const platform::ProcessInfo& process) {
-  const std::optional<std::string> executable = bundle.executablePath();
-  if (!executable) return platform::Error{"cannot tell where this launcher is"};
-  const platform::Environment environment = process.environment();
-  std::string home = environment.get("HOME").value_or("");
-  if (home.empty()) home = process.accountHomeDirectory().value_or("");
-  if (home.empty() || home.front() != '/')
-    return platform::Error{"cannot tell the home folder (HOME is not set)"};
-  return DesktopEntryPlaces{
-      .bundle = executable->substr(0, executable->find_last_of('/')),
-      .dataHome = baseDirectory(environment, "XDG_DATA_HOME", home, ".local/share"),
-      .configHome = baseDirectory(environment, "XDG_CONFIG_HOME", home, ".config"),
-  };
+Result<std::string> removeAutostartEntry(const DesktopEntryPlaces& places) {
+  const Result<bool> removed = removeEntry(places, autostartEntryPath(places));
+  if (!removed) return removed.error();
+  return std::string(*removed ? "ZOLVEN no longer starts at login.\n"
+                              : "ZOLVEN was not set to start at login.\n");
 }
 
 }  // namespace zolven::platform

@@ -4,47 +4,34 @@
 #include <string>
 #include <vector>
 
-#include "platform/bundle.h"
-#include "platform/process_info.h"
+#include "platform/desktop_integration.h"
 #include "platform/result.h"
+#include "platform/user_places.h"
 
 namespace zolven::platform {
 
 // This bundle's entries in the user's desktop, where freedesktop.org desktops look for
-// them: the menu entry `zolven.desktop` with the icons in
-// the data home, and the login entry `autostart/zolven.desktop` in the config home.
+// them: the menu entry `zolven.desktop` in the menu entries' folder with the icons in the
+// icon theme `hicolor`, and the login entry `zolven.desktop` in the autostart folder.
 //
 // Both entries share one file name with every other ZOLVEN bundle, so an entry is only
 // ever replaced or removed when it runs this bundle's launcher: one that runs another
 // bundle's launcher is left alone unless the user forces it. An entry whose launcher no
 // longer exists (a bundle that was moved or deleted) is replaced without force, but is
 // not removed: it is not this bundle's.
+//
+// Each operation returns what it did, in lines for the user, or why it refused or failed.
 
 // Where the entries and icons go, and the bundle they are for.
 struct DesktopEntryPlaces {
-  std::string bundle;      // absolute: the folder that holds zolven-launcher
-  std::string dataHome;    // $XDG_DATA_HOME, else ~/.local/share
-  std::string configHome;  // $XDG_CONFIG_HOME, else ~/.config
+  std::string bundle;  // absolute: the folder that holds zolven-launcher
+  UserPlaces user;     // the menu entries', icons' and login entries' folders
 };
 
-enum class ExistingEntry { KeepForeign, ReplaceForeign };
-
-// What a command did, in words for the user: on standard output when it succeeded, on
-// standard error when it refused or failed.
-struct EntryOutcome {
-  bool succeeded = false;
-  std::string message;
-};
-
-EntryOutcome installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
-EntryOutcome removeDesktopEntry(const DesktopEntryPlaces& places);
-EntryOutcome installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
-EntryOutcome removeAutostartEntry(const DesktopEntryPlaces& places);
-
-// The places for the running launcher and the process environment, or the error when
-// the launcher's own path or the user's home cannot be told.
-platform::Result<DesktopEntryPlaces> currentDesktopEntryPlaces(const platform::Bundle& bundle,
-                                                               const platform::ProcessInfo& process);
+Result<std::string> installDesktopEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
+Result<std::string> removeDesktopEntry(const DesktopEntryPlaces& places);
+Result<std::string> installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
+Result<std::string> removeAutostartEntry(const DesktopEntryPlaces& places);
 
 // One argument as an Exec value holds it: quoted, with the characters reserved inside
 // quotes escaped, then escaped again as the string the whole value is.

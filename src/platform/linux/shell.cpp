@@ -32,7 +32,7 @@ class LinuxShell final : public Shell {
         program_(argc > 0 ? argv[0] : "zolven-launcher"),
         quitSignals_(installQuitSignals()),
         workspace_(std::move(launchToken_), modulePath("zolven-browser.so")) {
-    if (nonEmptyVariable("DISPLAY") || nonEmptyVariable("WAYLAND_DISPLAY")) loader_.emplace();
+    if (hasDisplay()) loader_.emplace();
     std::function<std::unique_ptr<DesktopUi>()> makeUi;  // none: headless
     if (loader_) makeUi = [this] { return loader_->make(program_.c_str()); };
     application_.emplace(mainQueue_, std::move(makeUi), quitSignals_ ? *quitSignals_ : -1);
@@ -100,6 +100,12 @@ class LinuxShell final : public Shell {
 };
 
 }  // namespace
+
+// An X or a Wayland display is named by its variable; whether it can be reached is for
+// the desktop UI to find out.
+bool hasDisplay() {
+  return nonEmptyVariable("DISPLAY").has_value() || nonEmptyVariable("WAYLAND_DISPLAY").has_value();
+}
 
 Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv) {
   auto shell = std::make_unique<LinuxShell>(argc, argv);
