@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include "platform/path.h"
+
 namespace zolven::app {
 
 namespace {
@@ -94,11 +96,8 @@ std::string usageText(const platform::DesktopIntegrationHelp& desktop) {
 }
 
 std::string logPlacesText(std::string_view launcherLog, std::string_view runtimeLog) {
-  const size_t slash = launcherLog.rfind('/');
-  const std::string_view folder =
-      slash == std::string_view::npos ? "." : launcherLog.substr(0, slash);
   std::string text = "\nLogs (what went wrong is told there):\n";
-  text += "  folder        " + std::string(folder.empty() ? "/" : folder) + "\n";
+  text += "  folder        " + platform::folderOfPath(launcherLog) + "\n";
   text += "  launcher log  " + std::string(launcherLog) + "\n";
   text += "  runtime log   " + std::string(runtimeLog) + " (the app's own error output)\n";
   return text;

@@ -17,10 +17,8 @@ std::string resolveLogFile(const platform::Environment& environment, std::string
 }
 
 std::string runtimeLogFile(std::string_view launcherLogFile, std::string_view key) {
-  const size_t slash = launcherLogFile.rfind('/');
-  const std::string_view folder =
-      slash == std::string_view::npos ? std::string_view(".") : launcherLogFile.substr(0, slash);
-  return platform::joinPath(folder.empty() ? "/" : folder, "runtime-" + std::string(key) + ".log");
+  return platform::joinPath(platform::folderOfPath(launcherLogFile),
+                            "runtime-" + std::string(key) + ".log");
 }
 
 }  // namespace zolven::log

@@ -22,5 +22,13 @@ TEST(IsAbsolutePath, OnlyFromTheRoot) {
   EXPECT_FALSE(isAbsolutePath("~/state"));
 }
 
+TEST(FolderOfPath, IsWhatHoldsTheFile) {
+  EXPECT_EQ(folderOfPath("/logs/launcher.log"), "/logs");
+  EXPECT_EQ(folderOfPath("/a/b/c"), "/a/b");
+  EXPECT_EQ(folderOfPath("/launcher.log"), "/");
+  EXPECT_EQ(folderOfPath("launcher.log"), ".");
+  EXPECT_EQ(folderOfPath("logs/launcher.log"), "logs");
+}
+
 }  // namespace
 }  // namespace zolven::platform
