@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/desktop_integration.h"
+#include "platform/freedesktop/exec_value.h"
 #include "platform/result.h"
 #include "platform/user_places.h"
 
@@ -32,17 +33,5 @@ Result<std::string> installDesktopEntry(const DesktopEntryPlaces& places, Existi
 Result<std::string> removeDesktopEntry(const DesktopEntryPlaces& places);
 Result<std::string> installAutostartEntry(const DesktopEntryPlaces& places, ExistingEntry existing);
 Result<std::string> removeAutostartEntry(const DesktopEntryPlaces& places);
-
-// One argument as an Exec value holds it: quoted, with the characters reserved inside
-// quotes escaped, then escaped again as the string the whole value is.
-std::string execArgument(const std::string& argument);
-
-// The arguments of an Exec value as it stands in the file, or nothing when it is not a
-// valid one (an open quote, a reserved character unquoted).
-std::optional<std::vector<std::string>> execArguments(const std::string& value);
-
-// The program that the [Desktop Entry] group of an entry's text runs, past a leading
-// `env NAME=VALUE...`; nothing when there is no readable Exec key.
-std::optional<std::string> entryProgram(const std::string& entryText);
 
 }  // namespace zolven::platform
