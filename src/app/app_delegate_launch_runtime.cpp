@@ -23,8 +23,8 @@ void AppDelegate::launchRuntime() {
   }
 
   const std::string_view architecture = runtime::hostArchitecture();
-  const runtime::RuntimeLayout layout =
-      runtime::resolveRuntimeLayout(*resources, architecture, platform::fileExists);
+  const runtime::RuntimeLayout layout = runtime::resolveRuntimeLayout(
+      *resources, architecture, services.programs, platform::fileExists);
   log("runtime.architecture.selected", std::nullopt, architecture);
 
   if (runtime::firstMissingFile(layout, platform::fileExists)) {
@@ -40,7 +40,7 @@ void AppDelegate::launchRuntime() {
   const std::string paths = "node=" + layout.nodeExecutable + " entry=" + layout.entryScript;
 
   std::shared_ptr<platform::Task> task = services.tasks.makeTask(
-      runtime::runtimeTaskOptions(layout, services.processInfo.environment()));
+      runtime::runtimeTaskOptions(layout, services.processInfo.environment(), services.programs));
 
   // Both handlers run on the task's thread: they only hop to the main queue, holding
   // the delegate weakly so that a late callback after the delegate is gone does nothing.

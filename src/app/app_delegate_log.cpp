@@ -11,9 +11,11 @@
 namespace zolven::app {
 
 namespace {
-// Where this process's launcher log is, by its environment, home and working directory.
-std::string logFileOf(const platform::ProcessInfo& process) {
-  return log::resolveLogFile(process.environment(), process.homeDirectory(),
+// Where this process's launcher log is, by its environment, the user's state folder and the
+// working directory.
+std::string logFileOf(const platform::Services& services) {
+  const platform::ProcessInfo& process = services.processInfo;
+  return log::resolveLogFile(process.environment(), services.places.stateFolder,
                              process.currentDirectory());
 }
 }  // namespace
@@ -25,7 +27,7 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
   if (!line) return;  // dropped: the log never reports its own failures
 
   std::lock_guard lock(logLock);
-  if (!launcherLogURL) launcherLogURL = logFileOf(services.processInfo);
+  if (!launcherLogURL) launcherLogURL = logFileOf(services);
   // A failed append loses this record only.
   static_cast<void>(
       platform::appendLine(*launcherLogURL, *line, {.rotateAt = log::kLauncherLogLimit}));
@@ -33,7 +35,7 @@ void AppDelegate::log(std::string_view event, std::optional<std::string_view> ur
 
 std::string AppDelegate::launcherLogFile() {
   std::lock_guard lock(logLock);
-  if (!launcherLogURL) launcherLogURL = logFileOf(services.processInfo);
+  if (!launcherLogURL) launcherLogURL = logFileOf(services);
   return *launcherLogURL;
 }
 

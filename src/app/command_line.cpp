@@ -1,5 +1,9 @@
 #include "app/command_line.h"
 
+#include <sstream>
+
+#include "platform/path.h"
+
 namespace zolven::app {
 
 namespace {
@@ -9,10 +13,36 @@ bool takesForce(Command command) {
   return command == Command::InstallDesktopEntry || command == Command::AutostartOn;
 }
 
+// Where an option's description starts, and the longest line it may make.
+constexpr size_t kDescriptionColumn = 27;
+constexpr size_t kLineWidth = 84;
+
+// An option's line of the usage text, its description wrapped below itself.
+std::string optionText(std::string_view option, const std::string& description) {
+  std::string text = "  " + std::string(option);
+  text.resize(kDescriptionColumn, ' ');
+  size_t lineStart = 0;
+  bool firstWord = true;
+  std::istringstream words(description);
+  for (std::string word; words >> word;) {
+    if (!firstWord && text.size() - lineStart + 1 + word.size() > kLineWidth) {
+      text += "\n";
+      lineStart = text.size();
+      text.append(kDescriptionColumn, ' ');
+    } else if (!firstWord) {
+      text += ' ';
+    }
+    text += word;
+    firstWord = false;
+  }
+  return text + "\n";
+}
+
 }  // namespace
 
-CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
-  if (arguments.empty()) return {};
+platform::Result<CommandLine> parseCommandLine(const std::vector<std::string>& arguments) {
+  using platform::Error;
+  if (arguments.empty()) return CommandLine{};
   const std::string& argument = arguments.front();
   CommandLine line;
   size_t used = 1;
@@ -27,28 +57,28 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   } else if (argument == "--remove-desktop-entry") {
     line.command = Command::RemoveDesktopEntry;
   } else if (argument == "--autostart") {
-    if (arguments.size() < 2) return {.error = "--autostart needs 'on' or 'off'"};
+    if (arguments.size() < 2) return Error{"--autostart needs 'on' or 'off'"};
     const std::string& value = arguments[1];
     if (value == "on") {
       line.command = Command::AutostartOn;
     } else if (value == "off") {
       line.command = Command::AutostartOff;
     } else {
-      return {.error = "--autostart needs 'on' or 'off', not '" + value + "'"};
+      return Error{"--autostart needs 'on' or 'off', not '" + value + "'"};
     }
     used = 2;
   } else {
-    return {.error = "unknown argument '" + argument + "'"};
+    return Error{"unknown argument '" + argument + "'"};
   }
   if (used < arguments.size() && arguments[used] == "--force" && takesForce(line.command)) {
     line.force = true;
     ++used;
   }
-  if (used < arguments.size()) return {.error = "too many arguments"};
+  if (used < arguments.size()) return Error{"too many arguments"};
   return line;
 }
 
-std::string usageText() {
+std::string usageText(const platform::DesktopIntegrationHelp& desktop) {
   return "Usage: zolven-launcher [--quit | --help | --version]\n"
          "       zolven-launcher --install-desktop-entry [--force] | --remove-desktop-entry\n"
          "       zolven-launcher --autostart on [--force] | --autostart off\n"
@@ -56,23 +86,18 @@ std::string usageText() {
          "Without arguments, starts the bundled runtime and opens its page in the browser;\n"
          "when ZOLVEN already runs, opens the page again instead.\n"
          "\n"
-         "  --quit                   ask the running ZOLVEN to quit\n"
-         "  --install-desktop-entry  add ZOLVEN to the applications menu (this bundle's entry\n"
-         "                           and icons in ~/.local/share); --force replaces the entry\n"
-         "                           of another ZOLVEN bundle\n"
-         "  --remove-desktop-entry   remove that entry again, if it is this bundle's\n"
-         "  --autostart on|off       start ZOLVEN in the tray at login, without opening the\n"
-         "                           browser (an entry in ~/.config/autostart), or no more\n"
+         "  --quit                   ask the running ZOLVEN to quit\n" +
+         optionText("--install-desktop-entry",
+                    desktop.menuEntry + "; --force replaces the entry of another ZOLVEN bundle") +
+         optionText("--remove-desktop-entry", "remove that entry again, if it is this bundle's") +
+         optionText("--autostart on|off", desktop.autostart + ", or no more") +
          "  --help                   show this text\n"
          "  --version                show the version\n";
 }
 
 std::string logPlacesText(std::string_view launcherLog, std::string_view runtimeLog) {
-  const size_t slash = launcherLog.rfind('/');
-  const std::string_view folder =
-      slash == std::string_view::npos ? "." : launcherLog.substr(0, slash);
   std::string text = "\nLogs (what went wrong is told there):\n";
-  text += "  folder        " + std::string(folder.empty() ? "/" : folder) + "\n";
+  text += "  folder        " + platform::folderOfPath(launcherLog) + "\n";
   text += "  launcher log  " + std::string(launcherLog) + "\n";
   text += "  runtime log   " + std::string(runtimeLog) + " (the app's own error output)\n";
   return text;

@@ -1,16 +1,16 @@
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
-#include "app/desktop_entry.h"
 #include "log/log_location.h"
 #include "platform/bundle.h"
+#include "platform/desktop_integration.h"
 #include "platform/process_info.h"
 #include "platform/process_state.h"
 #include "platform/shell.h"
 #include "platform/single_instance.h"
+#include "platform/user_places.h"
 #include "platform/workspace.h"
 
 using namespace zolven;
@@ -55,26 +55,66 @@ int quitRunningLauncher() {
   return 1;
 }
 
+// Runs one of the commands that put this bundle into the user's menu and login session;
+// returns the process status.
+int runDesktopCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
+                      const platform::ProcessInfo& process) {
+  platform::Result<std::unique_ptr<platform::DesktopIntegration>> integration =
+      platform::currentDesktopIntegration(bundle, process);
+  if (!integration) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", integration.error().message.c_str());
+    return 1;
+  }
+  platform::DesktopIntegration& desktop = **integration;
+  const platform::ExistingEntry existing = commandLine.force
+                                               ? platform::ExistingEntry::ReplaceForeign
+                                               : platform::ExistingEntry::KeepForeign;
+  const platform::Result<std::string> done = [&]() -> platform::Result<std::string> {
+    switch (commandLine.command) {
+      case Command::InstallDesktopEntry:
+        return desktop.installMenuEntry(existing);
+      case Command::RemoveDesktopEntry:
+        return desktop.removeMenuEntry();
+      case Command::AutostartOn:
+        return desktop.enableAutostart(existing);
+      case Command::AutostartOff:
+        return desktop.disableAutostart();
+      default:
+        return platform::Error{"not a desktop command"};
+    }
+  }();
+  if (done) {
+    std::fputs(done->c_str(), stdout);
+    return 0;
+  }
+  std::fprintf(stderr, "zolven-launcher: %s\n", done.error().message.c_str());
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   platform::prepareProcessState();
-  const CommandLine commandLine =
+  const platform::Result<CommandLine> parsed =
       parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
-  if (commandLine.error) {
-    std::fprintf(stderr, "zolven-launcher: %s\n%s", commandLine.error->c_str(),
-                 usageText().c_str());
+  if (!parsed) {
+    std::fprintf(stderr, "zolven-launcher: %s\n%s", parsed.error().message.c_str(),
+                 usageText(platform::desktopIntegrationHelp()).c_str());
     return 2;
   }
+  const CommandLine& commandLine = *parsed;
   switch (commandLine.command) {
     case Command::Help: {
       // The places a run would use, from the same environment and rules.
       const std::unique_ptr<platform::ProcessInfo> process = platform::currentProcessInfo();
-      const std::string logFile = log::resolveLogFile(
-          process->environment(), process->homeDirectory(), process->currentDirectory());
+      const platform::UserPlaces places =
+          platform::userPlaces(process->environment(), process->homeDirectory());
+      const std::string logFile = log::resolveLogFile(process->environment(), places.stateFolder,
+                                                      process->currentDirectory());
       const std::string runtimeLog =
           log::runtimeLogFile(logFile, platform::runningBundle()->instanceKey());
-      std::printf("%s%s", usageText().c_str(), logPlacesText(logFile, runtimeLog).c_str());
+      std::printf("%s%s", usageText(platform::desktopIntegrationHelp()).c_str(),
+                  logPlacesText(logFile, runtimeLog).c_str());
       return 0;
     }
     case Command::Version:
@@ -86,8 +126,8 @@ int main(int argc, char** argv) {
     case Command::RemoveDesktopEntry:
     case Command::AutostartOn:
     case Command::AutostartOff:
-      return runDesktopEntryCommand(commandLine, *platform::runningBundle(),
-                                    *platform::currentProcessInfo());
+      return runDesktopCommand(commandLine, *platform::runningBundle(),
+                               *platform::currentProcessInfo());
     case Command::Run:
       break;
   }
@@ -113,11 +153,7 @@ int main(int argc, char** argv) {
       if (result.handedOver) {
         // The running launcher reopens; no trace in the log. Without a display nothing
         // opens here, so the URL it told is printed, as the running one printed it.
-        const char* display = std::getenv("DISPLAY");
-        const char* wayland = std::getenv("WAYLAND_DISPLAY");
-        const bool headless =
-            (display == nullptr || *display == '\0') && (wayland == nullptr || *wayland == '\0');
-        if (headless && result.url) std::printf("%s\n", result.url->c_str());
+        if (!platform::hasDisplay() && result.url) std::printf("%s\n", result.url->c_str());
         return 0;
       }
       std::fprintf(stderr, "zolven-launcher: ZOLVEN is already running but did not answer: %s\n",

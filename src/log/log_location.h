@@ -11,10 +11,9 @@ namespace zolven::log {
 //
 // ZOLVEN_LOG_ROOT, when present, is the log directory whatever its value: a relative
 // value is taken below `currentDirectory`, and an empty one means `currentDirectory`
-// itself. Otherwise the log lies in $XDG_STATE_HOME/Keldrovan/ZOLVEN, with
-// `homeDirectory`/.local/state standing in for XDG_STATE_HOME when that is unset, empty
-// or relative (as the XDG base directory rules ask).
-std::string resolveLogFile(const platform::Environment& environment, std::string_view homeDirectory,
+// itself. Otherwise the log lies in Keldrovan/ZOLVEN below the user's `stateFolder`, the
+// desktop's place for what applications keep (platform::UserPlaces).
+std::string resolveLogFile(const platform::Environment& environment, std::string_view stateFolder,
                            std::string_view currentDirectory);
 
 // The runtime log of the bundle whose instance key is `key`: "runtime-<key>.log" beside

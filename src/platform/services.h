@@ -5,7 +5,9 @@
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
 #include "platform/process_info.h"
+#include "platform/program_conventions.h"
 #include "platform/task.h"
+#include "platform/user_places.h"
 #include "platform/workspace.h"
 
 namespace zolven::platform {
@@ -21,6 +23,9 @@ struct Services {
   Bundle& bundle;
   ProcessInfo& processInfo;
   Workspace& workspace;
+  // The user's places, as the desktop had them when the process started.
+  UserPlaces places;
+  ProgramConventions programs;
 };
 
 }  // namespace zolven::platform

@@ -22,10 +22,14 @@ class Shell {
   virtual void answerInstanceRequests(std::unique_ptr<SingleInstance> claim) = 0;
 };
 
-// The desktop shell of this build: a POSIX event loop, GIO for the browser, and, with
-// DISPLAY or WAYLAND_DISPLAY set and the display reachable, the Qt desktop UI (a tray icon
-// and alert dialogs) loaded from lib/zolven-desktop.so beside the launcher. Otherwise it
-// runs headless and prints alerts to standard error.
+// Whether this process has a display to show windows on. Without one the launcher runs
+// headless: alerts go to standard error, and a URL a person is to open is printed.
+bool hasDisplay();
+
+// The desktop shell of this build: a POSIX event loop, GIO for the browser, and, with a
+// display (hasDisplay()) that can be reached, the Qt desktop UI (a tray icon and alert
+// dialogs) loaded from lib/zolven-desktop.so beside the launcher. Otherwise it runs
+// headless and prints alerts to standard error.
 // The error says why the shell cannot run (no descriptors left for its event loop).
 Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv);
 

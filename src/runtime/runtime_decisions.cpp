@@ -10,12 +10,13 @@ std::optional<std::string> firstMissingFile(const RuntimeLayout& layout,
 }
 
 platform::TaskOptions runtimeTaskOptions(const RuntimeLayout& layout,
-                                         const platform::Environment& launcher) {
+                                         const platform::Environment& launcher,
+                                         const platform::ProgramConventions& conventions) {
   return platform::TaskOptions{
       .executable = layout.nodeExecutable,
       .arguments = {layout.entryScript},
       .currentDirectory = layout.appDirectory,
-      .environment = childEnvironment(launcher, layout),
+      .environment = childEnvironment(launcher, layout, conventions),
       // The runtime's helpers never outlive it: the launcher ends with the runtime.
       .leftovers = platform::Leftovers::EndWithTheChild,
       .familyMark = runtimeFamilyMark(layout),

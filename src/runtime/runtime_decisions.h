@@ -22,7 +22,8 @@ std::optional<std::string> firstMissingFile(const RuntimeLayout& layout,
 // The runtime's task: node with the entry script, in the app directory, with the runtime's
 // environment made from the launcher's; whatever it leaves behind ends with it.
 platform::TaskOptions runtimeTaskOptions(const RuntimeLayout& layout,
-                                         const platform::Environment& launcher);
+                                         const platform::Environment& launcher,
+                                         const platform::ProgramConventions& conventions);
 
 // Whether the launcher's environment keeps the browser closed at a ready line: only the
 // exact value "1" of ZOLVEN_LAUNCHER_SUPPRESS_BROWSER does.

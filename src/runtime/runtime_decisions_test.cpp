@@ -7,8 +7,10 @@
 namespace zolven::runtime {
 namespace {
 
+const platform::ProgramConventions kLinux{.nodeExecutable = "bin/node",
+                                          .childSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin"};
 const RuntimeLayout kLayout =
-    resolveRuntimeLayout("/r", "x64", [](const std::string&) { return false; });
+    resolveRuntimeLayout("/r", "x64", kLinux, [](const std::string&) { return false; });
 
 TEST(FirstMissingFile, IsTheFirstAbsentInTheOrderOfTheChecks) {
   struct Case {
@@ -36,12 +38,12 @@ TEST(FirstMissingFile, IsTheFirstAbsentInTheOrderOfTheChecks) {
 
 TEST(RuntimeTaskOptions, RunNodeOnTheEntryInTheAppDirectoryAndEndItsLeftovers) {
   const platform::Environment launcher({{"HOME", "/home/ada"}});
-  const platform::TaskOptions options = runtimeTaskOptions(kLayout, launcher);
+  const platform::TaskOptions options = runtimeTaskOptions(kLayout, launcher, kLinux);
   EXPECT_EQ(options.executable, "/r/runtime/bin/node");
   EXPECT_EQ(options.arguments,
             std::vector<std::string>{"/r/runtime/app/scripts/packaged-runtime.mjs"});
   EXPECT_EQ(options.currentDirectory, "/r/runtime/app");
-  EXPECT_EQ(options.environment.entries(), childEnvironment(launcher, kLayout).entries());
+  EXPECT_EQ(options.environment.entries(), childEnvironment(launcher, kLayout, kLinux).entries());
   EXPECT_EQ(options.leftovers, platform::Leftovers::EndWithTheChild);
   EXPECT_EQ(options.familyMark, runtimeFamilyMark(kLayout));
 }

@@ -22,6 +22,7 @@ std::string_view hostArchitecture() {
 
 RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
                                    std::string_view architecture,
+                                   const platform::ProgramConventions& conventions,
                                    const std::function<bool(const std::string&)>& exists) {
   RuntimeLayout layout;
   layout.resourcesDirectory = std::string(resourcesDirectory);
@@ -30,7 +31,7 @@ RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
   layout.runtimeDirectory =
       exists(layout.architectureDirectory) ? layout.architectureDirectory : layout.runtimeRoot;
   layout.appDirectory = joinPath(layout.runtimeDirectory, "app");
-  layout.nodeExecutable = joinPath(layout.runtimeDirectory, "bin/node");
+  layout.nodeExecutable = joinPath(layout.runtimeDirectory, conventions.nodeExecutable);
   layout.entryScript = joinPath(layout.appDirectory, "scripts/packaged-runtime.mjs");
   layout.runtimeConfig = joinPath(resourcesDirectory, "config/runtime-config.json");
   layout.runtimeBinDirectory = joinPath(layout.runtimeDirectory, "bin");
@@ -38,9 +39,10 @@ RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
 }
 
 platform::Environment childEnvironment(const platform::Environment& launcher,
-                                       const RuntimeLayout& layout) {
+                                       const RuntimeLayout& layout,
+                                       const platform::ProgramConventions& conventions) {
   platform::Environment environment = launcher;
-  environment.set("PATH", "/usr/bin:/bin:/usr/sbin:/sbin");
+  environment.set("PATH", conventions.childSearchPath);
   environment.set(kResourceRootVariable, layout.appDirectory);
   environment.set("ZOLVEN_PACKAGED_CONFIG", layout.runtimeConfig);
   environment.set("ZOLVEN_PACKAGED_BIN_DIR", layout.runtimeBinDirectory);

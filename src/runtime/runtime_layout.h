@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/environment.h"
+#include "platform/program_conventions.h"
 
 namespace zolven::runtime {
 
@@ -20,7 +21,7 @@ struct RuntimeLayout {
   std::string architectureDirectory;  // resources/runtime/<arch>
   std::string runtimeDirectory;       // the architecture directory if it exists, else the root
   std::string appDirectory;           // runtime directory/app
-  std::string nodeExecutable;         // runtime directory/bin/node
+  std::string nodeExecutable;         // runtime directory/the system's node executable
   std::string entryScript;            // app directory/scripts/packaged-runtime.mjs
   std::string runtimeConfig;          // resources/config/runtime-config.json
   std::string runtimeBinDirectory;    // runtime directory/bin
@@ -31,15 +32,19 @@ struct RuntimeLayout {
   }
 };
 
-// Anything at the architecture directory's path, even a plain file, selects it.
+// Anything at the architecture directory's path, even a plain file, selects it. The node
+// executable lies where the system's `conventions` put it in the runtime directory.
 RuntimeLayout resolveRuntimeLayout(std::string_view resourcesDirectory,
                                    std::string_view architecture,
+                                   const platform::ProgramConventions& conventions,
                                    const std::function<bool(const std::string&)>& exists);
 
-// The runtime's environment: the launcher's own, with PATH replaced and the four
-// ZOLVEN_ values the runtime reads set, each replacing any inherited value.
+// The runtime's environment: the launcher's own, with PATH replaced by the system's
+// search path for a child and the four ZOLVEN_ values the runtime reads set, each
+// replacing any inherited value.
 platform::Environment childEnvironment(const platform::Environment& launcher,
-                                       const RuntimeLayout& layout);
+                                       const RuntimeLayout& layout,
+                                       const platform::ProgramConventions& conventions);
 
 // The entry of the runtime's environment ("NAME=value") that tells its processes from any
 // other: the app directory is this bundle's alone, and what the runtime starts inherits it.

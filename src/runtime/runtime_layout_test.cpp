@@ -9,6 +9,10 @@
 namespace zolven::runtime {
 namespace {
 
+// The conventions of the Linux desktop, as its platform gives them.
+const platform::ProgramConventions kLinux{.nodeExecutable = "bin/node",
+                                          .childSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin"};
+
 // The name node itself gives this machine (process.arch), when a node is at hand.
 TEST(HostArchitecture, IsNodesNameForThisMachine) {
   FILE* node = ::popen("node -p process.arch 2>/dev/null", "r");
@@ -25,7 +29,7 @@ TEST(HostArchitecture, IsNodesNameForThisMachine) {
 TEST(ResolveRuntimeLayout, ArchitectureDirectoryWhenPresent) {
   const std::set<std::string> present = {"/r/resources/runtime/x64"};
   const auto layout = resolveRuntimeLayout(
-      "/r/resources", "x64", [&](const std::string& p) { return present.count(p) > 0; });
+      "/r/resources", "x64", kLinux, [&](const std::string& p) { return present.count(p) > 0; });
   EXPECT_EQ(layout.runtimeRoot, "/r/resources/runtime");
   EXPECT_EQ(layout.runtimeDirectory, "/r/resources/runtime/x64");
   EXPECT_EQ(layout.appDirectory, "/r/resources/runtime/x64/app");
@@ -41,7 +45,7 @@ TEST(ResolveRuntimeLayout, ArchitectureDirectoryWhenPresent) {
 
 TEST(ResolveRuntimeLayout, RuntimeRootWithoutArchitectureDirectory) {
   const auto layout =
-      resolveRuntimeLayout("/r/resources", "x64", [](const std::string&) { return false; });
+      resolveRuntimeLayout("/r/resources", "x64", kLinux, [](const std::string&) { return false; });
   EXPECT_EQ(layout.runtimeDirectory, "/r/resources/runtime");
   EXPECT_EQ(layout.nodeExecutable, "/r/resources/runtime/bin/node");
   EXPECT_EQ(layout.entryScript, "/r/resources/runtime/app/scripts/packaged-runtime.mjs");
@@ -54,8 +58,9 @@ TEST(ChildEnvironment, ReplacesPathAndSetsTheRuntimeValues) {
                                         {"ZOLVEN_SUPPRESS_BROWSER", "0"},
                                         {"ZOLVEN_LOG_ROOT", "/logs"},
                                         {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
-  const auto layout = resolveRuntimeLayout("/r", "x64", [](const std::string&) { return false; });
-  const auto child = childEnvironment(launcher, layout);
+  const auto layout =
+      resolveRuntimeLayout("/r", "x64", kLinux, [](const std::string&) { return false; });
+  const auto child = childEnvironment(launcher, layout, kLinux);
   EXPECT_EQ(child.entries(), (std::vector<platform::Environment::Entry>{
                                  {"HOME", "/home/ada"},
                                  {"PATH", "/usr/bin:/bin:/usr/sbin:/sbin"},
@@ -72,8 +77,9 @@ TEST(ChildEnvironment, ReplacesPathAndSetsTheRuntimeValues) {
 // whatever the launcher's own environment holds under that name.
 TEST(ChildEnvironment, HoldsTheRuntimesFamilyMark) {
   const platform::Environment launcher({{"ZOLVEN_PACKAGED_RESOURCE_ROOT", "/elsewhere"}});
-  const auto layout = resolveRuntimeLayout("/r", "x64", [](const std::string&) { return false; });
-  const std::vector<std::string> child = childEnvironment(launcher, layout).toStrings();
+  const auto layout =
+      resolveRuntimeLayout("/r", "x64", kLinux, [](const std::string&) { return false; });
+  const std::vector<std::string> child = childEnvironment(launcher, layout, kLinux).toStrings();
   EXPECT_EQ(runtimeFamilyMark(layout), "ZOLVEN_PACKAGED_RESOURCE_ROOT=/r/runtime/app");
   EXPECT_EQ(std::count(child.begin(), child.end(), runtimeFamilyMark(layout)), 1);
 }

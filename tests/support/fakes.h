@@ -187,6 +187,13 @@ struct FakePlatform {
   FakeBundle bundle;
   FakeProcessInfo processInfo;
   FakeWorkspace workspace;
+  UserPlaces places{.stateFolder = "/nonexistent-home/state",
+                    .menuEntryFolder = "/nonexistent-home/menu",
+                    .iconFolder = "/nonexistent-home/icons",
+                    .autostartFolder = "/nonexistent-home/autostart"};
+  // The Linux desktop's, which the delegate's tests lay their runtimes out by.
+  ProgramConventions programs{.nodeExecutable = "bin/node",
+                              .childSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin"};
   // Last, so destroyed first: a quit's wait holds the application and the main queue.
   WorkerQueue globalQueue{"zolven-global"};
 
@@ -198,7 +205,9 @@ struct FakePlatform {
                     .alerts = alerts,
                     .bundle = bundle,
                     .processInfo = processInfo,
-                    .workspace = workspace};
+                    .workspace = workspace,
+                    .places = places,
+                    .programs = programs};
   }
 };
 

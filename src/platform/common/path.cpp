@@ -11,4 +11,13 @@ std::string joinPath(std::string_view base, std::string_view component) {
   return path;
 }
 
+bool isAbsolutePath(std::string_view path) { return !path.empty() && path.front() == '/'; }
+
+std::string folderOfPath(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
 }  // namespace zolven::platform

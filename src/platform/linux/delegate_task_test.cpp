@@ -28,7 +28,9 @@ TEST(DelegateOnALinuxTask, RealChildFloodingTheMainQueueIsFramedInOrderAndBounde
                           .alerts = services.alerts,
                           .bundle = services.bundle,
                           .processInfo = services.processInfo,
-                          .workspace = services.workspace};
+                          .workspace = services.workspace,
+                          .places = services.places,
+                          .programs = services.programs};
   fake.processInfo.env = platform::Environment(
       {{"ZOLVEN_LOG_ROOT", dir.str("logs")}, {"ZOLVEN_LAUNCHER_SUPPRESS_BROWSER", "1"}});
   fake.bundle.resources = dir.str("resources");

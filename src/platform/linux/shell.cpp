@@ -19,6 +19,8 @@
 #include "platform/linux/workspace.h"
 #include "platform/posix/process_info.h"
 #include "platform/posix/worker_queue.h"
+#include "platform/program_conventions.h"
+#include "platform/user_places.h"
 
 namespace zolven::platform {
 namespace {
@@ -30,7 +32,7 @@ class LinuxShell final : public Shell {
         program_(argc > 0 ? argv[0] : "zolven-launcher"),
         quitSignals_(installQuitSignals()),
         workspace_(std::move(launchToken_), modulePath("zolven-browser.so")) {
-    if (nonEmptyVariable("DISPLAY") || nonEmptyVariable("WAYLAND_DISPLAY")) loader_.emplace();
+    if (hasDisplay()) loader_.emplace();
     std::function<std::unique_ptr<DesktopUi>()> makeUi;  // none: headless
     if (loader_) makeUi = [this] { return loader_->make(program_.c_str()); };
     application_.emplace(mainQueue_, std::move(makeUi), quitSignals_ ? *quitSignals_ : -1);
@@ -47,6 +49,8 @@ class LinuxShell final : public Shell {
         .bundle = bundle_,
         .processInfo = processInfo_,
         .workspace = workspace_,
+        .places = userPlaces(processInfo_.environment(), processInfo_.homeDirectory()),
+        .programs = programConventions(),
     });
   }
 
@@ -96,6 +100,12 @@ class LinuxShell final : public Shell {
 };
 
 }  // namespace
+
+// An X or a Wayland display is named by its variable; whether it can be reached is for
+// the desktop UI to find out.
+bool hasDisplay() {
+  return nonEmptyVariable("DISPLAY").has_value() || nonEmptyVariable("WAYLAND_DISPLAY").has_value();
+}
 
 Result<std::unique_ptr<Shell>> makeDesktopShell(int argc, char** argv) {
   auto shell = std::make_unique<LinuxShell>(argc, argv);
