@@ -55,40 +55,44 @@ int quitRunningLauncher() {
   return 1;
 }
 
-// Runs one of the commands that put this bundle into the user's menu and login session;
-// returns the process status.
+// What one of the commands that put this bundle into the user's menu and login session
+// did on `desktop`.
+platform::Result<std::string> runDesktopCommand(platform::DesktopIntegration& desktop,
+                                                const CommandLine& commandLine) {
+  const platform::ExistingEntry existing = commandLine.force
+                                               ? platform::ExistingEntry::ReplaceForeign
+                                               : platform::ExistingEntry::KeepForeign;
+  switch (commandLine.command) {
+    case Command::InstallDesktopEntry:
+      return desktop.installMenuEntry(existing);
+    case Command::RemoveDesktopEntry:
+      return desktop.removeMenuEntry();
+    case Command::AutostartOn:
+      return desktop.enableAutostart(existing);
+    case Command::AutostartOff:
+      return desktop.disableAutostart();
+    default:
+      return platform::Error{"not a desktop command"};
+  }
+}
+
+// Runs that command for this process's user and bundle, and tells what it did on standard
+// output, or why not on standard error; returns the process status.
 int runDesktopCommand(const CommandLine& commandLine, const platform::Bundle& bundle,
                       const platform::ProcessInfo& process) {
-  platform::Result<std::unique_ptr<platform::DesktopIntegration>> integration =
+  const platform::Result<std::unique_ptr<platform::DesktopIntegration>> integration =
       platform::currentDesktopIntegration(bundle, process);
   if (!integration) {
     std::fprintf(stderr, "zolven-launcher: %s\n", integration.error().message.c_str());
     return 1;
   }
-  platform::DesktopIntegration& desktop = **integration;
-  const platform::ExistingEntry existing = commandLine.force
-                                               ? platform::ExistingEntry::ReplaceForeign
-                                               : platform::ExistingEntry::KeepForeign;
-  const platform::Result<std::string> done = [&]() -> platform::Result<std::string> {
-    switch (commandLine.command) {
-      case Command::InstallDesktopEntry:
-        return desktop.installMenuEntry(existing);
-      case Command::RemoveDesktopEntry:
-        return desktop.removeMenuEntry();
-      case Command::AutostartOn:
-        return desktop.enableAutostart(existing);
-      case Command::AutostartOff:
-        return desktop.disableAutostart();
-      default:
-        return platform::Error{"not a desktop command"};
-    }
-  }();
-  if (done) {
-    std::fputs(done->c_str(), stdout);
-    return 0;
+  const platform::Result<std::string> done = runDesktopCommand(**integration, commandLine);
+  if (!done) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", done.error().message.c_str());
+    return 1;
   }
-  std::fprintf(stderr, "zolven-launcher: %s\n", done.error().message.c_str());
-  return 1;
+  std::fputs(done->c_str(), stdout);
+  return 0;
 }
 
 }  // namespace
