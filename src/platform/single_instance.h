@@ -158,7 +158,9 @@ enum class HandOverEnd { OnceTaken, WaitForTheEnd };
 //   has ended.
 // - AnotherRuns with an error: it did not answer, or did not end within `bound`.
 // - Failed: the claim cannot be made at all.
-// `ending` is called once when the running launcher says it is ending.
+// `ending` is called once when the running launcher says it is ending. The decisions are
+// the same on every system (platform/common/hand_over.h); a platform brings the claim and
+// the delivery.
 InstanceClaim claimOrHandOver(const InstanceOptions& options, const InstanceRequest& request,
                               HandOverEnd end, std::chrono::milliseconds bound,
                               const std::function<void()>& ending = {});

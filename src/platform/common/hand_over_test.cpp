@@ -80,7 +80,7 @@ struct HandOverCase {
   // What comes of it.
   Claim outcome;
   bool handedOver = false;
-  std::string error = "";
+  std::string error;
   std::optional<std::string> url = std::nullopt;
   size_t deliveryCount = 0;  // kAtEveryLook: one at each look at the claim
   int endingCalls = 0;

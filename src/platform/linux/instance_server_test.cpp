@@ -113,12 +113,15 @@ TEST_F(InstanceServerTest, ProcessOfAnotherUserIsDroppedAndItsOwnHeard) {
   // library only makes them the process's), so the raw calls change this thread's alone;
   // it keeps root's access to the files, so only the server's check stands in its way.
   auto other = std::async(std::launch::async, [this] {
-    if (::syscall(SYS_setresuid, -1, 65534, -1) != 0) return std::string("failed: setresuid");
+    if (::syscall(SYS_setresuid, -1, 65534, -1) != 0)
+      return std::string("cannot become user 65534: ") + std::strerror(errno);
     ::syscall(SYS_setfsuid, 0);
     if (::syscall(SYS_setfsuid, -1) != 0) return std::string("failed: setfsuid");
     return askToReopen(socket.path);
   });
-  EXPECT_EQ(other.get(), "");
+  const std::string heard = other.get();
+  if (heard.starts_with("cannot become")) GTEST_SKIP() << heard;
+  EXPECT_EQ(heard, "");
   EXPECT_EQ(handled, 0);
   EXPECT_EQ(askToReopen(socket.path), "ok\n");
   EXPECT_EQ(handled, 1);

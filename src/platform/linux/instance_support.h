@@ -1,7 +1,9 @@
 #pragma once
 
 // What the pieces of the single-instance claim on Linux share: their clock, their
-// descriptors and the shape of their messages.
+// descriptors and the shape of their messages. A UniqueFd owns every descriptor; a
+// function that only borrows one (the private directory's, mostly) takes it as a plain
+// int, as the system calls it is passed on to do.
 
 #include <algorithm>
 #include <chrono>
