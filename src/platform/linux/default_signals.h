@@ -14,10 +14,12 @@ static inline void zolven_reset_every_signal(void) {
    * own signals (below SIGRTMIN), which the library refuses to name, and which its
    * posix_spawn leaves ignored in the child. */
   const unsigned long default_action[8] = {0};
+  unsigned long previous_action[8];
   for (int number = 1; number < NSIG; ++number)
     if (number != SIGKILL && number != SIGSTOP)
-      syscall(SYS_rt_sigaction, number, default_action, NULL, (NSIG - 1) / 8);
+      syscall(SYS_rt_sigaction, number, default_action, previous_action, (NSIG - 1) / 8);
   sigset_t none;
+  sigset_t previous_mask;
   sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, NULL);
+  sigprocmask(SIG_SETMASK, &none, &previous_mask);
 }

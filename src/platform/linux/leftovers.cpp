@@ -14,8 +14,6 @@
 
 #include "platform/linux/pidfd.h"
 
-extern char** environ;
-
 namespace zolven::platform {
 namespace {
 
