@@ -1,8 +1,10 @@
 #include "app/app_delegate.h"
 
+#include <utility>
+
 namespace zolven::app {
 
-AppDelegate::AppDelegate(platform::Services services) : services(services) {}
+AppDelegate::AppDelegate(platform::Services services) : services(std::move(services)) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -16,8 +18,10 @@ bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() { return fal
 
 void AppDelegate::installQuitMenu() {
   platform::MenuItem applicationItem;
-  applicationItem.submenu.push_back(platform::MenuItem{
-      .title = "Quit ZOLVEN", .action = platform::MenuAction::Terminate, .keyEquivalent = "q", .submenu = {}});
+  applicationItem.submenu.push_back(platform::MenuItem{.title = "Quit ZOLVEN",
+                                                       .action = platform::MenuAction::Terminate,
+                                                       .keyEquivalent = "q",
+                                                       .submenu = {}});
   services.application.setMainMenu(platform::Menu{.items = {applicationItem}});
 }
 

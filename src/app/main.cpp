@@ -1,5 +1,6 @@
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "app/app_delegate.h"
 #include "app/command_line.h"
@@ -97,7 +98,7 @@ int runDesktopCommand(const CommandLine& commandLine, const platform::Bundle& bu
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int launch(int argc, char** argv) {
   platform::prepareProcessState();
   const platform::Result<CommandLine> parsed =
       parseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
@@ -187,4 +188,16 @@ int main(int argc, char** argv) {
   application.setDelegate(delegate);
   if (claim) shell->answerInstanceRequests(std::move(claim));
   return application.run();
+}
+
+// Nothing is meant to throw this far; should something, it is told, not left to abort.
+int main(int argc, char** argv) {
+  try {
+    return launch(argc, argv);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "zolven-launcher: %s\n", failure.what());
+  } catch (...) {
+    std::fprintf(stderr, "zolven-launcher: an unexpected failure\n");
+  }
+  return 1;
 }
